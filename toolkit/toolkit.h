@@ -53,7 +53,8 @@ class Toolkit {
 
     // Creates a control of the main window and defines it in the control model.
     virtual void createControl(const ControlSpec& spec) = 0;
-    virtual void setControlText(int id, std::string_view text) = 0;
+    // Labels: from any thread; the backend shows the new text at its next flush.
+    void setControlText(int id, std::string_view text) { controls_.setText(id, text); }
 
     // The tray icon with the program's icon; false when there is no tray to show it.
     virtual bool addTrayIcon(int id) = 0;

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <random>
+
+#include "engine/bands.h"
+#include "engine/engine_state.h"
+#include "engine/light_outputs.h"
+#include "toolkit/controls.h"
+#include "toolkit/image.h"
+
+namespace glowtern {
+
+// The worker's own state across analysis cycles.
+struct AnalysisState {
+    BandSums sums;
+    int32_t gainReference = 6;
+    int32_t decayCounter = 0;
+    std::mt19937 random;      // seeded once when the worker starts
+    Image meterImage{8, 70};  // the worker's scratch picture for the level meters
+};
+
+// One analysis cycle after the spectrum fetch: band sums, gain, the current
+// effect mode, meters, keyboard LEDs, parallel port, USB reports and the level
+// sample, in that order.
+void RunAnalysisCycle(const float* spectrum, EngineState& shared, AnalysisState& local,
+                      ControlModel& controls, LightOutputs& outputs);
+
+}  // namespace glowtern
