@@ -31,25 +31,25 @@ ControlModel::Slot* ControlModel::slot(int id) {
     return const_cast<Slot*>(std::as_const(*this).slot(id));
 }
 
-void ControlModel::define(const ControlSpec& spec) {
-    if (spec.id < 0 || spec.id >= kCapacity) {
+void ControlModel::define(const ControlSpec& control) {
+    if (control.id < 0 || control.id >= kCapacity) {
         return;
     }
-    Slot& s = slots_[spec.id];
-    s.kind = spec.kind;
-    switch (spec.kind) {
+    Slot& s = slots_[control.id];
+    s.kind = control.kind;
+    switch (control.kind) {
         case ControlKind::ScrollBar:
-            s.lowest = spec.minimum;
-            s.highest = std::max(spec.minimum, spec.maximum - spec.page);
+            s.lowest = control.minimum;
+            s.highest = std::max(control.minimum, control.maximum - control.page);
             break;
         case ControlKind::DropDownList:
             s.lowest = 0;
-            s.highest = static_cast<int32_t>(spec.items.size()) - 1;
+            s.highest = static_cast<int32_t>(control.items.size()) - 1;
             break;
         case ControlKind::Image: {
             auto image = std::make_unique<ImageSlot>();
             for (auto& buffer : image->buffers) {
-                buffer.assign(static_cast<size_t>(spec.width) * spec.height * 3, 0);
+                buffer.assign(static_cast<size_t>(control.width) * control.height * 3, 0);
             }
             s.image = std::move(image);
             break;
@@ -57,9 +57,9 @@ void ControlModel::define(const ControlSpec& spec) {
         default:
             break;
     }
-    s.state.store(clamp(s, spec.initialState));
-    if (!spec.text.empty()) {
-        setText(spec.id, spec.text);
+    s.state.store(clamp(s, control.initialState));
+    if (!control.text.empty()) {
+        setText(control.id, control.text);
     }
 }
 

@@ -25,7 +25,7 @@ enum class ControlKind : uint8_t {
 };
 
 struct FontSpec {
-    std::string_view family;  // empty: the desktop's default GUI font
+    std::string_view family{};  // empty: the desktop's default GUI font
     int pointSize = 0;
 };
 
@@ -37,23 +37,23 @@ struct ControlSpec {
     int y = 0;
     int width = 0;
     int height = 0;
-    std::string_view text;     // labels, buttons, check boxes, link label
-    std::string_view tooltip;  // scroll bars
+    std::string_view text{};     // labels, buttons, check boxes, link label
+    std::string_view tooltip{};  // scroll bars
     // Scroll bars are made with minimum, maximum and page; their positions run
     // from minimum to maximum - page.
     int minimum = 0;
     int maximum = 0;
     int page = 0;
     bool vertical = false;
-    std::span<const std::string_view> items;  // drop-down lists
-    int dropDownHeight = 0;                   // drop-down lists: height of the open list
+    std::span<const std::string_view> items{};  // drop-down lists
+    int dropDownHeight = 0;                     // drop-down lists: height of the open list
     int initialState = 0;
     bool centred = false;
     bool coloured = false;  // text and background colours below apply
-    Rgb textColour;
-    Rgb backgroundColour;
-    Rgb hoverColour;  // link label: text colour while the pointer is over it
-    FontSpec font;
+    Rgb textColour{};
+    Rgb backgroundColour{};
+    Rgb hoverColour{};  // link label: text colour while the pointer is over it
+    FontSpec font{};
 };
 
 // Told when control states change after the last flush; called from the writing
@@ -80,7 +80,7 @@ class ControlModel {
     ControlModel& operator=(const ControlModel&) = delete;
 
     // Main thread, while building the window, before any other thread uses `id`.
-    void define(const ControlSpec& spec);
+    void define(const ControlSpec& control);
     ControlKind kind(int id) const;
     bool defined(int id) const { return kind(id) != ControlKind::None; }
 

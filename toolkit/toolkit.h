@@ -9,7 +9,7 @@
 namespace glowtern {
 
 struct WindowSpec {
-    std::string_view title;
+    std::string_view title{};
     int clientWidth = 0;
     int clientHeight = 0;
     int x = 0;  // outer top-left corner on the screen
@@ -23,7 +23,7 @@ struct WindowPosition {
 
 struct MenuItem {
     int id = 0;  // 0: a separator
-    std::string_view text;
+    std::string_view text{};
 };
 
 enum class MessageIcon { Information, Error };
@@ -40,7 +40,7 @@ class Toolkit {
 
     // The main window, number 0. It is opened hidden at its position, fixed in
     // size, with a caption, a system menu, minimise and close but no maximise.
-    virtual void openMainWindow(const WindowSpec& spec) = 0;
+    virtual void openMainWindow(const WindowSpec& window) = 0;
     // Visible again in the state it had when hidden (minimised stays minimised).
     virtual void showMainWindow() = 0;
     // Normal (restored) state, raised and active.
@@ -52,7 +52,7 @@ class Toolkit {
     virtual WindowPosition mainWindowPosition() = 0;
 
     // Creates a control of the main window and defines it in the control model.
-    virtual void createControl(const ControlSpec& spec) = 0;
+    virtual void createControl(const ControlSpec& control) = 0;
     // Labels: from any thread; the backend shows the new text at its next flush.
     void setControlText(int id, std::string_view text) { controls_.setText(id, text); }
 
