@@ -1,0 +1,1 @@
+glowtern_add_fuzzer(settings_fuzz SOURCES tests/fuzz/settings_fuzz.cpp toolkit/settings_file.cpp)
