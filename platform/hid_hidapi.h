@@ -1,0 +1,25 @@
+#pragma once
+
+#include "platform/hid.h"
+
+namespace glowtern {
+
+// The system's HID devices through hidapi's hidraw backend. Handles are hidapi
+// device pointers; the caller keeps a write from overlapping the close of its handle.
+class HidapiBus final : public HidBus {
+  public:
+    // Interfaces looked at per enumeration; later ones are not listed.
+    static constexpr size_t kMaxInterfaces = 256;
+
+    bool initialise() override;
+    bool listInterfaces(std::vector<HidInterface>& interfaces) override;
+    HidHandle open(const std::string& path) override;
+    bool write(HidHandle handle, const uint8_t* data, size_t length) override;
+    void close(HidHandle handle) override;
+
+  private:
+    enum class State { Untried, Ready, Unavailable };
+    State state_ = State::Untried;
+};
+
+}  // namespace glowtern
