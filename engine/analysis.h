@@ -20,10 +20,11 @@ struct AnalysisState {
     Image meterImage{8, 70};  // the worker's scratch picture for the level meters
 };
 
-// One analysis cycle after the spectrum fetch: band sums, gain, the current
-// effect mode, meters, keyboard LEDs, parallel port, USB reports and the level
-// sample, in that order.
-void RunAnalysisCycle(const float* spectrum, EngineState& shared, AnalysisState& local,
-                      ControlModel& controls, LightOutputs& outputs);
+// One analysis cycle after the spectrum fetch: band sums, gain, the blocks of
+// `effectMode`, meters, keyboard LEDs, parallel port, USB reports and the level
+// sample, in that order. The caller reads the effect mode once per cycle, so no
+// cycle runs the blocks of two modes.
+void RunAnalysisCycle(const float* spectrum, int32_t effectMode, EngineState& shared,
+                      AnalysisState& local, ControlModel& controls, LightOutputs& outputs);
 
 }  // namespace glowtern
