@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "devices/port_library.h"
+#include "devices/usb_device.h"
+#include "engine/device_outputs.h"
+#include "engine/engine_state.h"
+#include "engine/keyboard_led.h"
+#include "engine/worker.h"
+#include "platform/audio.h"
+#include "platform/hid.h"
+#include "platform/instance_guard.h"
+#include "platform/keyboard.h"
+#include "platform/port_module.h"
+#include "toolkit/settings_file.h"
+#include "toolkit/toolkit.h"
+
+namespace glowtern {
+
+// The platform facilities the program runs on; main() hands in the real ones,
+// tests hand in fakes.
+struct Platform {
+    AudioCapture& audio;
+    Keyboard& keyboard;
+    HidBus& hid;
+    PortModule& portModule;
+    InstanceGuard& instanceGuard;
+    int terminationFd = -1;  // read end of the termination pipe, -1 for none
+};
+
+// Lock states as the keyboard reported them, to be handed back later.
+struct SavedLedStates {
+    int32_t capsLock = 0;
+    int32_t numLock = 0;
+    int32_t scrollLock = 0;
+};
+
+// The one program state: made in main(), passed down, alive until the end.
+struct Program {
+    Program(Toolkit& toolkit, const Platform& platform);
+    ~Program();  // a worker still running is stopped; nothing outlives the program
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    Toolkit& toolkit;
+    Platform platform;
+    std::string settingsFileName = "setting.dat";
+
+    EngineState engine;
+    Worker worker;
+    KeyboardLedOutput leds;
+    UsbDevice usb;
+    PortLibrary port;
+    DeviceOutputs outputs;
+    SettingsFile settings;
+
+    SavedLedStates savedLeds;
+    WindowPosition windowPosition;
+    int32_t manualPresetFlag = 0;
+    bool quit = false;
+    bool workerStarted = false;
+};
+
+// Start-up, the event loop and the end of the program. Returns the exit status.
+int RunProgram(Program& program);
+
+}  // namespace glowtern

@@ -1,0 +1,293 @@
+// Start-up, the event loop and both ways of ending, on the headless toolkit.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "app/main_window.h"
+#include "app/tray.h"
+#include "engine/control_ids.h"
+#include "platform/termination.h"
+#include "tests/support/program_rig.h"
+
+namespace glowtern::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+constexpr FakeHidDevice kLightDevice{
+    .path = "/dev/hidraw3", .vendorId = 0xAAAA, .productId = 0xEF22, .releaseNumber = 0x0100};
+
+size_t indexOf(const std::vector<std::string>& entries, const std::string& entry) {
+    return static_cast<size_t>(std::find(entries.begin(), entries.end(), entry) - entries.begin());
+}
+
+// The shutdown after the timer stops: at most the rest of the cycle the worker was
+// in (its LED reads, reports and port writes), then exactly `tail`.
+void expectShutdownTail(const std::vector<std::string>& entries,
+                        const std::vector<std::string>& tail) {
+    const auto stop = std::find(entries.begin(), entries.end(), "stopTimer 2");
+    ASSERT_NE(stop, entries.end());
+    const std::vector<std::string> afterStop(stop + 1, entries.end());
+    ASSERT_GE(afterStop.size(), tail.size());
+    const size_t gap = afterStop.size() - tail.size();
+    EXPECT_THAT(
+        std::vector<std::string>(afterStop.begin() + static_cast<long>(gap), afterStop.end()),
+        ElementsAreArray(tail));
+    EXPECT_LE(gap, 8u) << "more than the rest of one worker cycle ran after the stop";
+    for (size_t i = 0; i < gap; ++i) {
+        const std::string& entry = afterStop[i];
+        EXPECT_TRUE(entry.rfind("lockKeyState", 0) == 0 || entry.rfind("hidWrite", 0) == 0 ||
+                    entry.rfind("PortOut", 0) == 0)
+            << entry;
+    }
+}
+
+TEST(Lifecycle, StartUpRunsItsStepsInOrderAndEndsHidden) {
+    ProgramRig rig;
+    bool checked = false;
+    rig.toolkit.script.push_back([&] {
+        EXPECT_TRUE(rig.toolkit.windowOpen);
+        EXPECT_FALSE(rig.toolkit.windowVisible);
+        EXPECT_EQ(rig.toolkit.windowTitle, "Glowtern");
+        EXPECT_TRUE(rig.toolkit.trayIconShown);
+        EXPECT_EQ(rig.toolkit.trayTooltip, "Glowtern");
+        EXPECT_THAT(rig.toolkit.trayMenuTexts, ElementsAre("Open", "Close", "About", "-", "Exit"));
+        EXPECT_EQ(rig.toolkit.runningTimers.at(2), 500);
+        rig.waitForCycles(2);
+        EXPECT_GT(rig.audio.fetches(), 0);
+        checked = true;
+        rig.toolkit.postEvent({.number = kMenuEvent, .id = kMenuExit});
+    });
+    EXPECT_EQ(RunProgram(rig.program), 0);
+    EXPECT_TRUE(checked);
+
+    // Everything up to the timer happens before the worker exists.
+    const std::vector<std::string> steps = rig.logged(
+        {"hidInitialise", "loadPortLibrary", "instanceGuard", "openMainWindow", "addTrayIcon",
+         "setTrayTooltip", "createTrayMenu", "createControl 0", "createControl 320",
+         "IsDriverInstalled", "lockKeyState", "startRecording", "startTimer", "hideMainWindow"});
+    ASSERT_GE(steps.size(), 15u);
+    EXPECT_THAT(std::vector<std::string>(steps.begin(), steps.begin() + 15),
+                ElementsAre("hidInitialise", "loadPortLibrary", "instanceGuard Glowtern",
+                            "openMainWindow 0,0", "addTrayIcon 25", "setTrayTooltip Glowtern",
+                            "createTrayMenu", "createControl 0", "createControl 320",
+                            "IsDriverInstalled", "lockKeyState CapsLock", "lockKeyState NumLock",
+                            "lockKeyState ScrollLock", "startRecording", "startTimer 2 500"));
+    const std::vector<std::string> entries = rig.log.entries();
+    EXPECT_LT(indexOf(entries, "startTimer 2 500"), indexOf(entries, "hideMainWindow"));
+}
+
+TEST(Lifecycle, ExitSavesStopsRestoresLedsThenSwitchesOutputsOff) {
+    ProgramRig rig;
+    rig.hidState.plug(kLightDevice);
+    // Caps Lock is on at start-up; in silence the show turns every lock LED off.
+    rig.keyboardState.setLocked(LockKey::CapsLock, true);
+    rig.toolkit.script.push_back([&] {
+        rig.waitForCycles(3);
+        EXPECT_FALSE(rig.keyboardState.locked(LockKey::CapsLock));
+        rig.toolkit.postEvent({.number = kMenuEvent, .id = kMenuExit});
+    });
+    EXPECT_EQ(RunProgram(rig.program), 0);
+
+    const std::vector<std::string> entries = rig.log.entries();
+    EXPECT_LT(indexOf(entries, "mainWindowPosition"), indexOf(entries, "stopTimer 2"))
+        << "settings are saved first";
+    expectShutdownTail(entries,
+                       {"lockKeyState NumLock", "lockKeyState CapsLock", "pressAndRelease CapsLock",
+                        "lockKeyState ScrollLock", "hidWrite 0x00 0x00", "hidWrite 0x00 0x40",
+                        "hidWrite 0x00 0x80", "PortOut 0x378 0x00", "PortOut 0x37A 0x0B",
+                        "unloadPortLibrary", "removeTrayIcon", "closeMainWindow"});
+    EXPECT_TRUE(rig.keyboardState.locked(LockKey::CapsLock));
+    EXPECT_TRUE(std::filesystem::exists(rig.settingsPath()));
+}
+
+TEST(Lifecycle, CloseButtonStopsSwitchesOffSavesThenRestoresLeds) {
+    ProgramRig rig;
+    rig.hidState.plug(kLightDevice);
+    rig.keyboardState.setLocked(LockKey::NumLock, true);
+    rig.toolkit.script.push_back([&] {
+        rig.waitForCycles(2);
+        rig.toolkit.postEvent({.number = kCloseEvent});
+    });
+    EXPECT_EQ(RunProgram(rig.program), 0);
+
+    expectShutdownTail(
+        rig.log.entries(),
+        {"hidWrite 0x00 0x00", "hidWrite 0x00 0x40", "hidWrite 0x00 0x80", "PortOut 0x378 0x00",
+         "PortOut 0x37A 0x0B", "mainWindowPosition", "lockKeyState NumLock",
+         "pressAndRelease NumLock", "lockKeyState CapsLock", "lockKeyState ScrollLock",
+         "closeMainWindow", "unloadPortLibrary", "removeTrayIcon", "closeMainWindow"});
+    EXPECT_TRUE(rig.keyboardState.locked(LockKey::NumLock));
+    EXPECT_TRUE(std::filesystem::exists(rig.settingsPath()));
+}
+
+TEST(Lifecycle, SecondCopyLeavesAtOnceShowingNothing) {
+    ProgramRig rig;
+    rig.instanceGuard.held = true;
+    EXPECT_EQ(RunProgram(rig.program), 0);
+    EXPECT_THAT(rig.log.entries(),
+                ElementsAre("hidInitialise", "loadPortLibrary", "instanceGuard Glowtern",
+                            "unloadPortLibrary", "removeTrayIcon", "closeMainWindow"));
+    EXPECT_FALSE(rig.toolkit.trayIconShown);
+    EXPECT_TRUE(rig.toolkit.messageBoxes.empty());
+    EXPECT_EQ(rig.audio.fetches(), 0);
+    EXPECT_FALSE(std::filesystem::exists(rig.settingsPath()));
+}
+
+TEST(Lifecycle, FileLockGuardLetsOnlyOneCopyRun) {
+    TempDir runtime;
+    const char* previous = std::getenv("XDG_RUNTIME_DIR");
+    const std::string saved = previous != nullptr ? previous : "";
+    setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    {
+        FileLockInstanceGuard first;
+        FileLockInstanceGuard second;
+        EXPECT_FALSE(first.heldElsewhere("Glowtern"));
+        EXPECT_TRUE(second.heldElsewhere("Glowtern"));
+        EXPECT_TRUE(std::filesystem::exists(runtime.path() / "Glowtern.lock"));
+    }
+    // The lock goes with its holder.
+    FileLockInstanceGuard third;
+    EXPECT_FALSE(third.heldElsewhere("Glowtern"));
+    // A directory where no lock file can be made: run as the first copy.
+    setenv("XDG_RUNTIME_DIR", "/nonexistent/glowtern", 1);
+    FileLockInstanceGuard homeless;
+    EXPECT_FALSE(homeless.heldElsewhere("Glowtern"));
+    if (previous != nullptr) {
+        setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+    } else {
+        unsetenv("XDG_RUNTIME_DIR");
+    }
+}
+
+TEST(Lifecycle, MissingDriverShowsTheMessageAndStartsNothing) {
+    ProgramRig rig;
+    rig.portModule.driverInstalled = 0;
+    EXPECT_EQ(RunProgram(rig.program), 0);
+    ASSERT_EQ(rig.toolkit.messageBoxes.size(), 1u);
+    EXPECT_EQ(rig.toolkit.messageBoxes[0].text, "Ошибка драйвера!");
+    EXPECT_EQ(rig.toolkit.messageBoxes[0].caption, "");
+    EXPECT_EQ(rig.toolkit.messageBoxes[0].icon, MessageIcon::Error);
+    EXPECT_TRUE(rig.logged({"startRecording", "startTimer", "PortOut"}).empty());
+    EXPECT_EQ(rig.audio.fetches(), 0);
+    EXPECT_FALSE(std::filesystem::exists(rig.settingsPath()));
+    EXPECT_FALSE(rig.toolkit.trayIconShown);
+    EXPECT_FALSE(rig.portModule.loaded());
+}
+
+TEST(Lifecycle, TerminationRequestRunsTheExitSequence) {
+    ProgramRig rig;
+    const int terminationFd = InstallTerminationPipe();
+    ASSERT_GE(terminationFd, 0);
+    rig.program.platform.terminationFd = terminationFd;
+    rig.toolkit.script.push_back([&] {
+        rig.waitForCycles(1);
+        raise(SIGTERM);
+    });
+    EXPECT_EQ(RunProgram(rig.program), 0);
+    EXPECT_TRUE(std::filesystem::exists(rig.settingsPath()));
+    const auto writes = rig.portModule.writes();
+    ASSERT_GE(writes.size(), 2u);
+    EXPECT_EQ(writes.back(), std::make_pair(uint16_t{0x37A}, uint8_t{0x0B}));
+    const std::vector<std::string> entries = rig.log.entries();
+    EXPECT_LT(indexOf(entries, "mainWindowPosition"), indexOf(entries, "stopTimer 2"));
+    EXPECT_EQ(entries.back(), "closeMainWindow");
+}
+
+TEST(Lifecycle, TrayAndWindowActions) {
+    ProgramRig rig;
+    HeadlessToolkit& toolkit = rig.toolkit;
+    auto& script = toolkit.script;
+    script.push_back([&] { toolkit.postEvent({.number = kTrayEvent, .id = 25, .type = 0}); });
+    script.push_back([&] {
+        EXPECT_TRUE(toolkit.windowVisible);
+        EXPECT_TRUE(toolkit.windowActive);
+        toolkit.minimiseByUser();
+    });
+    script.push_back([&] {
+        EXPECT_FALSE(toolkit.windowVisible) << "minimising hides to the tray";
+        toolkit.postEvent({.number = kTrayEvent, .id = 25, .type = 2});  // double click
+    });
+    script.push_back([&] {
+        EXPECT_FALSE(toolkit.windowVisible);
+        toolkit.postEvent({.number = kTrayEvent, .id = 25, .type = 0});
+    });
+    script.push_back([&] {
+        EXPECT_TRUE(toolkit.windowVisible);
+        EXPECT_FALSE(toolkit.windowMinimised) << "a left press restores a minimised window";
+        toolkit.postEvent({.number = kMenuEvent, .id = kMenuClose});
+    });
+    script.push_back([&] {
+        EXPECT_FALSE(toolkit.windowVisible);
+        toolkit.postEvent({.number = kMenuEvent, .id = kMenuClose});  // already hidden
+    });
+    script.push_back([&] {
+        EXPECT_FALSE(toolkit.windowVisible);
+        toolkit.setTrayChoice(kMenuAbout);
+        toolkit.postEvent({.number = kTrayEvent, .id = 25, .type = 1});
+    });
+    script.push_back([&] {
+        ASSERT_EQ(toolkit.messageBoxes.size(), 1u);
+        EXPECT_EQ(toolkit.messageBoxes[0].caption, "");
+        EXPECT_EQ(toolkit.messageBoxes[0].icon, MessageIcon::Information);
+        EXPECT_FALSE(toolkit.messageBoxes[0].text.empty());
+        toolkit.postEvent({.number = kMenuEvent, .id = kMenuOpen});
+    });
+    script.push_back([&] {
+        EXPECT_TRUE(toolkit.windowVisible);
+        toolkit.postEvent({.number = kMenuEvent, .id = 99});  // no such item: ignored
+    });
+    script.push_back([&] {
+        EXPECT_TRUE(toolkit.windowOpen);
+        toolkit.setTrayChoice(kMenuExit);
+        toolkit.postEvent({.number = kTrayEvent, .id = 25, .type = 1});
+    });
+    EXPECT_EQ(RunProgram(rig.program), 0);
+    EXPECT_TRUE(script.empty());
+    EXPECT_FALSE(toolkit.windowOpen);
+}
+
+TEST(Lifecycle, WithoutATrayTheWindowIsShownAndMinimiseKeepsIt) {
+    ProgramRig rig;
+    rig.toolkit.trayHost = false;
+    rig.toolkit.script.push_back([&] {
+        EXPECT_TRUE(rig.toolkit.windowVisible);
+        EXPECT_TRUE(rig.toolkit.windowActive);
+        rig.toolkit.minimiseByUser();
+    });
+    rig.toolkit.script.push_back([&] {
+        EXPECT_TRUE(rig.toolkit.windowVisible) << "no tray to come back from: stays minimised";
+        EXPECT_TRUE(rig.toolkit.windowMinimised);
+        rig.toolkit.postEvent({.number = kCloseEvent});
+    });
+    EXPECT_EQ(RunProgram(rig.program), 0);
+}
+
+TEST(Lifecycle, UsbPollFollowsTheDeviceOnTimerTicks) {
+    ProgramRig rig;
+    ControlModel& controls = rig.toolkit.controls();
+    rig.toolkit.script.push_back([&] {
+        EXPECT_EQ(controls.text(kDeviceStatusLabel), "Device OFF");
+        rig.hidState.plug(kLightDevice);
+        rig.toolkit.tick(2);
+    });
+    rig.toolkit.script.push_back([&] {
+        EXPECT_EQ(controls.text(kDeviceStatusLabel), "Device ON");
+        rig.hidState.unplug(kLightDevice.path);
+        rig.toolkit.tick(2);
+    });
+    rig.toolkit.script.push_back([&] {
+        EXPECT_EQ(controls.text(kDeviceStatusLabel), "Device OFF");
+        rig.toolkit.postEvent({.number = kCloseEvent});
+    });
+    EXPECT_EQ(RunProgram(rig.program), 0);
+    EXPECT_EQ(rig.hidState.badWrites(), 0);
+}
+
+}  // namespace
+}  // namespace glowtern::testing

@@ -1,0 +1,549 @@
+#include "toolkit/qt/qt_toolkit.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCursor>
+#include <QDialog>
+#include <QEventLoop>
+#include <QImage>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSignalBlocker>
+#include <QSocketNotifier>
+#include <QSystemTrayIcon>
+#include <QThread>
+#include <QTimer>
+#include <QWindowStateChangeEvent>
+
+// Resources of a static library have to be registered by name, outside any namespace.
+static void initialiseResources() {
+    Q_INIT_RESOURCE(glowtern);
+}
+
+namespace glowtern {
+
+namespace {
+
+constexpr int kTooltipLimit = 63;
+constexpr int kEndScroll = 8;  // the notification that closes a scroll action
+
+QString toQString(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QColor toQColor(Rgb colour) {
+    return QColor(colour.red, colour.green, colour.blue);
+}
+
+QIcon programIcon() {
+    return QIcon(QStringLiteral(":/glowtern/icon.png"));
+}
+
+// A link: underlined, blue, red under the pointer, a hand cursor, and a control
+// event when the left button is released over it.
+class LinkLabel final : public QLabel {
+  public:
+    LinkLabel(const QString& text, QWidget* parent, QColor normal, QColor hover,
+              std::function<void()> clicked)
+        : QLabel(text, parent), normal_(normal), hover_(hover), clicked_(std::move(clicked)) {
+        setCursor(Qt::PointingHandCursor);
+        setColour(normal_);
+    }
+
+  protected:
+    void enterEvent(QEnterEvent* event) override {
+        setColour(hover_);
+        QLabel::enterEvent(event);
+    }
+    void leaveEvent(QEvent* event) override {
+        setColour(normal_);
+        QLabel::leaveEvent(event);
+    }
+    void mouseReleaseEvent(QMouseEvent* event) override {
+        if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) {
+            clicked_();
+        }
+        QLabel::mouseReleaseEvent(event);
+    }
+
+  private:
+    void setColour(QColor colour) {
+        QPalette palette = this->palette();
+        palette.setColor(QPalette::WindowText, colour);
+        setPalette(palette);
+    }
+
+    QColor normal_;
+    QColor hover_;
+    std::function<void()> clicked_;
+};
+
+}  // namespace
+
+// The main window: its close button and minimising become events for the loop.
+class MainWindowWidget final : public QWidget {
+  public:
+    explicit MainWindowWidget(QtToolkit& toolkit) : toolkit_(toolkit) {}
+
+    void closeForGood() {
+        closingForGood_ = true;
+        close();
+    }
+
+  protected:
+    void closeEvent(QCloseEvent* event) override {
+        if (closingForGood_) {
+            event->accept();
+            return;
+        }
+        event->ignore();
+        toolkit_.postEvent({.number = kCloseEvent});
+    }
+
+    void changeEvent(QEvent* event) override {
+        if (event->type() == QEvent::WindowStateChange) {
+            const auto* change = static_cast<QWindowStateChangeEvent*>(event);
+            if ((windowState() & Qt::WindowMinimized) &&
+                !(change->oldState() & Qt::WindowMinimized)) {
+                toolkit_.postEvent({.number = kMinimiseEvent});
+            }
+        }
+        QWidget::changeEvent(event);
+    }
+
+    void moveEvent(QMoveEvent* event) override {
+        toolkit_.onWindowMoved();
+        QWidget::moveEvent(event);
+    }
+
+  private:
+    QtToolkit& toolkit_;
+    bool closingForGood_ = false;
+};
+
+QtToolkit::QtToolkit(int& argc, char** argv) {
+    initialiseResources();
+    if (QApplication::instance() == nullptr) {
+        application_ = std::make_unique<QApplication>(argc, argv);
+    }
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setApplicationName(QStringLiteral("glowtern"));
+    QApplication::setWindowIcon(programIcon());
+    waitLoop_ = std::make_unique<QEventLoop>();
+
+    wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ >= 0) {
+        wakeNotifier_ = std::make_unique<QSocketNotifier>(wakeFd_, QSocketNotifier::Read);
+        QObject::connect(wakeNotifier_.get(), &QSocketNotifier::activated, [this] {
+            uint64_t count;
+            [[maybe_unused]] const ssize_t got = read(wakeFd_, &count, sizeof count);
+            flush();
+        });
+    }
+    controls().setObserver(this);
+}
+
+QtToolkit::~QtToolkit() {
+    controls().setObserver(nullptr);
+    timers_.clear();
+    trayMenu_.reset();
+    tray_.reset();
+    terminationNotifier_.reset();
+    wakeNotifier_.reset();
+    window_.reset();
+    if (wakeFd_ >= 0) {
+        ::close(wakeFd_);
+    }
+}
+
+// --- main window -------------------------------------------------------------
+
+void QtToolkit::openMainWindow(const WindowSpec& window) {
+    window_ = std::make_unique<MainWindowWidget>(*this);
+    window_->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                            Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                            Qt::WindowCloseButtonHint);
+    window_->setWindowTitle(toQString(window.title));
+    window_->setWindowIcon(programIcon());
+    window_->setFixedSize(window.clientWidth, window.clientHeight);
+    window_->move(window.x, window.y);
+    normalPosition_ = {window.x, window.y};
+}
+
+void QtToolkit::showMainWindow() {
+    if (!window_) {
+        return;
+    }
+    windowShown_.store(true);
+    flush();
+    window_->show();
+}
+
+void QtToolkit::restoreMainWindow() {
+    if (!window_) {
+        return;
+    }
+    window_->showNormal();
+    window_->raise();
+    window_->activateWindow();
+}
+
+void QtToolkit::hideMainWindow() {
+    if (!window_) {
+        return;
+    }
+    onWindowMoved();
+    windowShown_.store(false);
+    window_->hide();
+}
+
+void QtToolkit::closeMainWindow() {
+    if (!window_) {
+        return;
+    }
+    onWindowMoved();
+    windowShown_.store(false);
+    window_->closeForGood();
+}
+
+void QtToolkit::onWindowMoved() {
+    if (window_ && window_->isVisible() && !window_->isMinimized()) {
+        const QPoint position = window_->pos();
+        normalPosition_ = {position.x(), position.y()};
+    }
+}
+
+WindowPosition QtToolkit::mainWindowPosition() {
+    onWindowMoved();
+    return normalPosition_;
+}
+
+QWidget* QtToolkit::mainWindowWidget() const {
+    return window_.get();
+}
+
+// --- controls ----------------------------------------------------------------
+
+void QtToolkit::postControlEvent(int id, int type) {
+    postEvent({.number = kControlEvent, .window = 0, .id = id, .type = type});
+}
+
+void QtToolkit::createControl(const ControlSpec& control) {
+    if (!window_) {
+        return;
+    }
+    controls().define(control);
+    const int id = control.id;
+    QWidget* widget = nullptr;
+    bool takesFocus = false;
+    switch (control.kind) {
+        case ControlKind::TextLabel: {
+            auto* label = new QLabel(toQString(control.text), window_.get());
+            if (control.centred) {
+                label->setAlignment(Qt::AlignCenter);
+            }
+            if (control.coloured) {
+                QPalette palette = label->palette();
+                palette.setColor(QPalette::WindowText, toQColor(control.textColour));
+                palette.setColor(QPalette::Window, toQColor(control.backgroundColour));
+                label->setPalette(palette);
+                label->setAutoFillBackground(true);
+            }
+            widget = label;
+            break;
+        }
+        case ControlKind::ScrollBar: {
+            auto* bar =
+                new QScrollBar(control.vertical ? Qt::Vertical : Qt::Horizontal, window_.get());
+            bar->setRange(control.minimum,
+                          std::max(control.minimum, control.maximum - control.page));
+            bar->setPageStep(control.page);
+            bar->setSingleStep(1);
+            bar->setValue(controls().state(id));
+            bar->setFocusPolicy(Qt::NoFocus);
+            bar->setToolTip(toQString(control.tooltip));
+            QObject::connect(bar, &QScrollBar::valueChanged,
+                             [this, id](int value) { controls().setStateFromUser(id, value); });
+            QObject::connect(bar, &QScrollBar::actionTriggered,
+                             [this, id](int action) { postControlEvent(id, action); });
+            QObject::connect(bar, &QScrollBar::sliderReleased,
+                             [this, id] { postControlEvent(id, kEndScroll); });
+            widget = bar;
+            break;
+        }
+        case ControlKind::PushButton: {
+            auto* button = new QPushButton(toQString(control.text), window_.get());
+            button->setFocusPolicy(Qt::StrongFocus);
+            QObject::connect(button, &QPushButton::clicked,
+                             [this, id] { postControlEvent(id, 0); });
+            widget = button;
+            takesFocus = true;
+            break;
+        }
+        case ControlKind::CheckBox: {
+            auto* box = new QCheckBox(toQString(control.text), window_.get());
+            box->setChecked(controls().state(id) != 0);
+            box->setFocusPolicy(Qt::StrongFocus);
+            // The box has toggled itself by the time its event is taken.
+            QObject::connect(box, &QCheckBox::clicked, [this, id](bool checked) {
+                controls().setStateFromUser(id, checked ? 1 : 0);
+                postControlEvent(id, 0);
+            });
+            widget = box;
+            takesFocus = true;
+            break;
+        }
+        case ControlKind::DropDownList: {
+            auto* list = new QComboBox(window_.get());
+            list->setEditable(false);
+            for (std::string_view item : control.items) {
+                list->addItem(toQString(item));
+            }
+            list->setCurrentIndex(controls().state(id));
+            const int itemHeight = std::max(1, list->fontMetrics().height() + 2);
+            list->setMaxVisibleItems(
+                std::max(1, (control.dropDownHeight - control.height) / itemHeight));
+            list->setFocusPolicy(Qt::StrongFocus);
+            QObject::connect(list, &QComboBox::activated, [this, id](int index) {
+                controls().setStateFromUser(id, index);
+                postControlEvent(id, 1);
+            });
+            widget = list;
+            takesFocus = true;
+            break;
+        }
+        case ControlKind::Image: {
+            auto* image = new QLabel(window_.get());
+            QPixmap blank(control.width, control.height);
+            blank.fill(Qt::black);
+            image->setPixmap(blank);
+            widget = image;
+            break;
+        }
+        case ControlKind::LinkLabel: {
+            auto* link = new LinkLabel(toQString(control.text), window_.get(),
+                                       toQColor(control.textColour), toQColor(control.hoverColour),
+                                       [this, id] { postControlEvent(id, 0); });
+            QFont font(toQString(control.font.family), control.font.pointSize, QFont::Normal);
+            font.setUnderline(true);
+            link->setFont(font);
+            widget = link;
+            break;
+        }
+        case ControlKind::None:
+            return;
+    }
+    widget->setGeometry(control.x, control.y, control.width, control.height);
+    if (!takesFocus) {
+        widget->setFocusPolicy(Qt::NoFocus);
+    } else {
+        if (lastFocusable_ != nullptr) {
+            QWidget::setTabOrder(lastFocusable_, widget);
+        }
+        lastFocusable_ = widget;
+    }
+    widget->show();
+    widgets_[id] = widget;
+}
+
+QWidget* QtToolkit::controlWidget(int id) const {
+    return id >= 0 && id < ControlModel::kCapacity ? widgets_[id] : nullptr;
+}
+
+void QtToolkit::controlsChanged() {
+    // Any thread. Nothing to draw while the window is hidden: the marks stay
+    // until it is shown again, so a hidden window costs no wake-ups at all.
+    if (windowShown_.load() && wakeFd_ >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = write(wakeFd_, &one, sizeof one);
+    }
+}
+
+void QtToolkit::flush() {
+    controls().flushChanges([this](int id) { applyToWidget(id); });
+}
+
+void QtToolkit::applyToWidget(int id) {
+    QWidget* widget = controlWidget(id);
+    if (widget == nullptr) {
+        return;
+    }
+    ControlModel& model = controls();
+    switch (model.kind(id)) {
+        case ControlKind::TextLabel:
+        case ControlKind::LinkLabel:
+            static_cast<QLabel*>(widget)->setText(QString::fromStdString(model.text(id)));
+            break;
+        case ControlKind::ScrollBar: {
+            const QSignalBlocker blocker(widget);
+            static_cast<QScrollBar*>(widget)->setValue(model.state(id));
+            break;
+        }
+        case ControlKind::CheckBox: {
+            const QSignalBlocker blocker(widget);
+            static_cast<QCheckBox*>(widget)->setChecked(model.state(id) != 0);
+            break;
+        }
+        case ControlKind::DropDownList: {
+            const QSignalBlocker blocker(widget);
+            static_cast<QComboBox*>(widget)->setCurrentIndex(model.state(id));
+            break;
+        }
+        case ControlKind::Image: {
+            auto* label = static_cast<QLabel*>(widget);
+            if (const uint8_t* pixels = model.latestImage(id)) {
+                const QImage image(pixels, widget->width(), widget->height(), widget->width() * 3,
+                                   QImage::Format_RGB888);
+                label->setPixmap(QPixmap::fromImage(image));
+            }
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+// --- tray --------------------------------------------------------------------
+
+bool QtToolkit::addTrayIcon(int id) {
+    tray_ = std::make_unique<QSystemTrayIcon>(programIcon());
+    QObject::connect(tray_.get(), &QSystemTrayIcon::activated,
+                     [this, id](QSystemTrayIcon::ActivationReason reason) {
+                         int type;
+                         switch (reason) {
+                             case QSystemTrayIcon::Trigger:
+                                 type = kTrayLeftPress;
+                                 break;
+                             case QSystemTrayIcon::Context:
+                                 type = kTrayRightPress;
+                                 break;
+                             case QSystemTrayIcon::DoubleClick:
+                                 type = kTrayLeftDoubleClick;
+                                 break;
+                             default:
+                                 return;
+                         }
+                         postEvent({.number = kTrayEvent, .window = 0, .id = id, .type = type});
+                     });
+    tray_->show();
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void QtToolkit::setTrayTooltip(std::string_view text) {
+    if (tray_) {
+        tray_->setToolTip(toQString(text).left(kTooltipLimit));
+    }
+}
+
+void QtToolkit::removeTrayIcon() {
+    if (tray_) {
+        tray_->hide();
+        tray_.reset();
+    }
+}
+
+bool QtToolkit::trayAvailable() {
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void QtToolkit::createTrayMenu(std::span<const MenuItem> items) {
+    trayMenu_ = std::make_unique<QMenu>();
+    for (const MenuItem& item : items) {
+        if (item.id == 0) {
+            trayMenu_->addSeparator();
+        } else {
+            trayMenu_->addAction(toQString(item.text))->setData(item.id);
+        }
+    }
+}
+
+void QtToolkit::showTrayMenu() {
+    if (!trayMenu_) {
+        return;
+    }
+    if (QAction* chosen = trayMenu_->exec(QCursor::pos() - QPoint(1, 1))) {
+        postEvent({.number = kMenuEvent, .window = 0, .id = chosen->data().toInt()});
+    }
+}
+
+// --- boxes, timers, termination ----------------------------------------------
+
+void QtToolkit::messageBox(std::string_view text, std::string_view caption, MessageIcon icon) {
+    QMessageBox box(icon == MessageIcon::Error ? QMessageBox::Critical : QMessageBox::Information,
+                    toQString(caption), toQString(text), QMessageBox::Ok);
+    box.exec();
+}
+
+void QtToolkit::startTimer(int number, int milliseconds) {
+    auto timer = std::make_unique<QTimer>();
+    timer->setInterval(milliseconds);
+    QObject::connect(timer.get(), &QTimer::timeout, [this, number] {
+        postEvent({.number = kTimerEvent, .window = 0, .id = number});
+    });
+    timer->start();
+    timers_[number] = std::move(timer);
+}
+
+void QtToolkit::stopTimer(int number) {
+    timers_.erase(number);
+}
+
+void QtToolkit::watchTermination(int fd) {
+    if (fd < 0) {
+        return;
+    }
+    terminationFd_ = fd;
+    terminationNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    QObject::connect(terminationNotifier_.get(), &QSocketNotifier::activated,
+                     [this] { onTermination(); });
+}
+
+void QtToolkit::onTermination() {
+    char drain[64];
+    while (read(terminationFd_, drain, sizeof drain) > 0) {
+    }
+    // An open menu or box would hold the loop; close them so the request is
+    // handled now.
+    while (QWidget* popup = QApplication::activePopupWidget()) {
+        popup->close();
+    }
+    if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+        dialog->reject();
+    }
+    postEvent({.number = kTerminationEvent});
+}
+
+// --- events ------------------------------------------------------------------
+
+Event QtToolkit::waitEvent() {
+    Event event;
+    while (!queue_.tryTake(event)) {
+        waiting_ = true;
+        waitLoop_->exec();
+        waiting_ = false;
+    }
+    return event;
+}
+
+void QtToolkit::postEvent(const Event& event) {
+    queue_.post(event);
+    if (QThread::currentThread() != QApplication::instance()->thread()) {
+        QMetaObject::invokeMethod(waitLoop_.get(), "quit", Qt::QueuedConnection);
+    } else if (waiting_) {
+        waitLoop_->quit();
+    }
+}
+
+}  // namespace glowtern

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <map>
+#include <memory>
+
+#include "toolkit/toolkit.h"
+
+class QApplication;
+class QEventLoop;
+class QMenu;
+class QSocketNotifier;
+class QSystemTrayIcon;
+class QTimer;
+class QWidget;
+
+namespace glowtern {
+
+class MainWindowWidget;
+
+// The toolkit on Qt 6 Widgets. It makes the QApplication unless one exists; make
+// it on the main thread before anything else touches the window system.
+//
+// Control states live in the model; widgets mirror them. Writes from any thread
+// mark the control and wake the GUI thread through an eventfd (no allocation on
+// the writer's side), which then copies the marked states into the widgets. While
+// the window is hidden nothing is woken at all: the marks wait for the next show.
+class QtToolkit final : public Toolkit, private ControlObserver {
+  public:
+    QtToolkit(int& argc, char** argv);
+    ~QtToolkit() override;
+
+    void openMainWindow(const WindowSpec& window) override;
+    void showMainWindow() override;
+    void restoreMainWindow() override;
+    void hideMainWindow() override;
+    void closeMainWindow() override;
+    WindowPosition mainWindowPosition() override;
+
+    void createControl(const ControlSpec& control) override;
+
+    bool addTrayIcon(int id) override;
+    void setTrayTooltip(std::string_view text) override;
+    void removeTrayIcon() override;
+    bool trayAvailable() override;
+    void createTrayMenu(std::span<const MenuItem> items) override;
+    void showTrayMenu() override;
+
+    void messageBox(std::string_view text, std::string_view caption, MessageIcon icon) override;
+
+    void startTimer(int number, int milliseconds) override;
+    void stopTimer(int number) override;
+    void watchTermination(int fd) override;
+
+    Event waitEvent() override;
+    void postEvent(const Event& event) override;
+
+    // For tests of the backend: the widgets behind the window and its controls.
+    QWidget* mainWindowWidget() const;
+    QWidget* controlWidget(int id) const;
+    // Copies every pending state change into the widgets now.
+    void flush();
+
+  private:
+    friend class MainWindowWidget;
+    void controlsChanged() override;
+    void applyToWidget(int id);
+    void postControlEvent(int id, int type);
+    void onTermination();
+    void onWindowMoved();
+
+    std::unique_ptr<QApplication> application_;
+    std::unique_ptr<QEventLoop> waitLoop_;
+    bool waiting_ = false;
+    EventQueue queue_;
+
+    std::unique_ptr<MainWindowWidget> window_;
+    WindowPosition normalPosition_;
+    std::atomic<bool> windowShown_{false};
+    std::array<QWidget*, ControlModel::kCapacity> widgets_{};
+    QWidget* lastFocusable_ = nullptr;
+
+    int wakeFd_ = -1;  // eventfd: state changes waiting for the GUI thread
+    std::unique_ptr<QSocketNotifier> wakeNotifier_;
+    int terminationFd_ = -1;
+    std::unique_ptr<QSocketNotifier> terminationNotifier_;
+
+    std::unique_ptr<QSystemTrayIcon> tray_;
+    std::unique_ptr<QMenu> trayMenu_;
+    std::map<int, std::unique_ptr<QTimer>> timers_;
+};
+
+}  // namespace glowtern
