@@ -18,6 +18,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalBlocker>
@@ -88,6 +89,31 @@ class LinkLabel final : public QLabel {
     QColor normal_;
     QColor hover_;
     std::function<void()> clicked_;
+};
+
+// The output selectors are 40 pixels wide, the size of the desktop the window was laid
+// out for. The usual Qt styles give a drop-down list's arrow about 20 of them, which
+// clips "No" to "Nc"; a narrower arrow leaves the item text the room it needs.
+class NarrowArrowStyle final : public QProxyStyle {
+  public:
+    QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option,
+                         SubControl subControl, const QWidget* widget) const override {
+        QRect rect = QProxyStyle::subControlRect(control, option, subControl, widget);
+        if (control != CC_ComboBox) {
+            return rect;
+        }
+        const QRect arrow = QProxyStyle::subControlRect(control, option, SC_ComboBoxArrow, widget);
+        const int spare = std::max(0, arrow.width() - kArrowWidth);
+        if (subControl == SC_ComboBoxArrow) {
+            rect.setLeft(rect.left() + spare);
+        } else if (subControl == SC_ComboBoxEditField) {
+            rect.setRight(rect.right() + spare);
+        }
+        return rect;
+    }
+
+  private:
+    static constexpr int kArrowWidth = 13;
 };
 
 }  // namespace
@@ -163,6 +189,7 @@ QtToolkit::~QtToolkit() {
     terminationNotifier_.reset();
     wakeNotifier_.reset();
     window_.reset();
+    dropDownStyle_.reset();  // after the widgets that use it
     if (wakeFd_ >= 0) {
         ::close(wakeFd_);
     }
@@ -307,6 +334,10 @@ void QtToolkit::createControl(const ControlSpec& control) {
         }
         case ControlKind::DropDownList: {
             auto* list = new QComboBox(window_.get());
+            if (!dropDownStyle_) {
+                dropDownStyle_ = std::make_unique<NarrowArrowStyle>();
+            }
+            list->setStyle(dropDownStyle_.get());
             list->setEditable(false);
             for (std::string_view item : control.items) {
                 list->addItem(toQString(item));

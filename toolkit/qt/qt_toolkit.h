@@ -11,6 +11,7 @@ class QApplication;
 class QEventLoop;
 class QMenu;
 class QSocketNotifier;
+class QStyle;
 class QSystemTrayIcon;
 class QTimer;
 class QWidget;
@@ -75,6 +76,7 @@ class QtToolkit final : public Toolkit, private ControlObserver {
     bool waiting_ = false;
     EventQueue queue_;
 
+    std::unique_ptr<QStyle> dropDownStyle_;  // shared by the output selectors
     std::unique_ptr<MainWindowWidget> window_;
     WindowPosition normalPosition_;
     std::atomic<bool> windowShown_{false};

@@ -1,0 +1,165 @@
+"""Sound to light: tones and noise played into the sound server that glowtern records
+from, and what reaches the parallel port and the lock LEDs."""
+
+from harness import (
+    AUTO_BUTTON,
+    KEY_CHECK_BOX,
+    LPT_CHECK_BOX,
+    D1,
+    DARK,
+    MANUAL_BAND_5,
+    MANUAL_BUTTON,
+    GlowternTestCase,
+    poll_until,
+    settings_file,
+)
+
+class SoundTest(GlowternTestCase):
+    sound = True
+
+    def start_listening(self, **options):
+        glowtern = self.start(**options)
+        sound = self.bench.sound
+        poll_until(lambda: sound.recording_clients() > 0, 20, "glowtern's recording stream")
+        return glowtern, sound
+
+    def cycles_between(self, glowtern, start, end=None):
+        return [(data, control) for ns, data, control in glowtern.port().cycles()
+                if ns > start and (end is None or ns < end)]
+
+    def wait_dark(self, glowtern, after, cycles=10):
+        """Waits until the last `cycles` port cycles after `after` were all dark."""
+        def dark():
+            recent = self.cycles_between(glowtern, after)[-cycles:]
+            return len(recent) == cycles and set(recent) == {DARK}
+
+        poll_until(dark, 20, "the port to go dark")
+
+    def test_a_tone_drives_line_d1_and_num_lock_and_lpt_unticked_holds_the_port(self):
+        glowtern, sound = self.start_listening(settings=MANUAL_BAND_5)
+        leds = self.screen.watch_leds()
+        tone = sound.tone(100, seconds=10)
+
+        played = sound.play(tone)
+        poll_until(lambda: D1 in [d for d, _ in self.cycles_between(glowtern, played)], 20,
+                   "line D1 to come on with the tone")
+        poll_until(lambda: [t for t in leds.times("num", 1) if t > played], 10,
+                   "the Num Lock LED to come on with the tone")
+        glowtern.wait_port_writes(20)
+        stopped = sound.stop()
+        self.wait_dark(glowtern, stopped)
+        poll_until(lambda: self.screen.leds()["num"] == 0, 10, "Num Lock to go off in silence")
+
+        cycles = glowtern.port().cycles()
+        before = [(d, c) for ns, d, c in cycles if ns < played]
+        during = [(d, c) for ns, d, c in cycles if played < ns < stopped]
+        self.assertTrue(before and set(before) == {DARK}, "lines on before the tone")
+        self.assertEqual({d for d, c in during} - {0x00}, {D1}, "a line other than D1 came on")
+        self.assertEqual({c for d, c in during}, {0x0B})
+        # The LED comes on at the tone's onset: within a few cycles of line D1's first
+        # cycle, and never before the tone.
+        first_d1 = next(ns for ns, d, c in cycles if ns > played and d == D1)
+        first_num = min(t for t in leds.times("num", 1) if t > played)
+        cycle_times = [ns for ns, d, c in cycles]
+        between = [ns for ns in cycle_times if min(first_d1, first_num) < ns < max(
+            first_d1, first_num)]
+        self.assertLessEqual(len(between), 3, "Num Lock came on apart from line D1")
+        self.assertEqual([t for t in leds.times("num", 1) if t < played], [])
+
+        # LPT unticked: the same tone leaves the port at rest, while the LEDs still react.
+        self.open_window_from_tray()
+        unticked = glowtern.port().count()
+        self.screen.click_in_window(LPT_CHECK_BOX)
+        glowtern.wait_port_writes(10)
+        self.bench.screenshot("lpt-unticked")
+        played = sound.play(tone)
+        poll_until(lambda: [t for t in leds.times("num", 1) if t > played], 20,
+                   "the Num Lock LED to react to the tone")
+        glowtern.wait_port_writes(40)
+        sound.stop()
+        held = glowtern.port().cycles()[unticked // 2 + 1:]
+        self.assertEqual(set((d, c) for _, d, c in held), {DARK})
+
+        self.assertEqual(self.exit_from_tray(glowtern), 0)
+        port = glowtern.port()
+        self.assert_port_protocol(port)
+        self.assert_outputs_off_last(port)
+        values = self.settings_values(self.read_settings(glowtern))
+        self.assertEqual(values["LPT_LED"], "0")
+        self.assertEqual(values["KEY_LED"], "1")
+        self.assertEqual(values["Effect"], "1")
+
+    def test_key_unticked_hands_the_lock_leds_back(self):
+        self.screen.key("Caps_Lock")
+        poll_until(lambda: self.screen.leds()["caps"] == 1, 10, "Caps Lock on before start")
+        glowtern, sound = self.start_listening(settings=MANUAL_BAND_5)
+        leds = self.screen.watch_leds()
+        # The show owns the LEDs: in silence every one is off.
+        poll_until(lambda: self.screen.leds() == {"caps": 0, "num": 0, "scroll": 0}, 10,
+                   "the show to take the LEDs")
+        self.open_window_from_tray()
+        self.screen.click_in_window(KEY_CHECK_BOX)
+        poll_until(lambda: self.screen.leds() == {"caps": 1, "num": 0, "scroll": 0}, 10,
+                   "the LEDs to be handed back")
+        handed_back = len(leds.changes())
+        self.bench.screenshot("key-unticked")
+
+        # A tone still lights line D1, and leaves the LEDs alone.
+        played = sound.play(sound.tone(100, seconds=10))
+        poll_until(lambda: D1 in [d for d, _ in self.cycles_between(glowtern, played)], 20,
+                   "line D1 to come on with the tone")
+        glowtern.wait_port_writes(20)
+        sound.stop()
+        self.assertEqual(len(leds.changes()), handed_back, leds.changes()[handed_back:])
+        self.assertEqual(self.screen.leds(), {"caps": 1, "num": 0, "scroll": 0})
+
+        self.assertEqual(self.exit_from_tray(glowtern), 0)
+        self.assertEqual(self.screen.leds(), {"caps": 1, "num": 0, "scroll": 0})
+        self.assertEqual(self.settings_values(self.read_settings(glowtern))["KEY_LED"], "0")
+
+    def test_auto_mode_moves_the_band_sliders_to_the_sound(self):
+        # No settings file: Manual then keeps the sliders where Auto left them, and the
+        # Exit in Manual mode saves them.
+        glowtern, sound = self.start_listening()
+        self.open_window_from_tray()
+        self.screen.click_in_window(AUTO_BUTTON)
+        played = sound.play(sound.tone(100, seconds=12))
+        poll_until(lambda: D1 in [d for d, _ in self.cycles_between(glowtern, played)], 20,
+                   "line D1 to come on with the tone")
+        glowtern.wait_port_writes(40)
+        self.bench.screenshot("auto-during-tone")
+        self.screen.click_in_window(MANUAL_BUTTON)
+        glowtern.wait_port_writes(4)
+        sound.stop()
+        self.assertEqual(self.exit_from_tray(glowtern), 0)
+        values = self.settings_values(self.read_settings(glowtern))
+        self.assertEqual(values["Effect"], "1")
+        bands = [int(values[f"fr{n}"]) for n in range(1, 19)]
+        print(f"\nband sliders after Auto with a 100 Hz tone: {bands}")
+        # Band 5 holds the tone: its threshold went up to the tone's level, well above
+        # the bands from 9 up, which hear only the tone's faint spread.
+        self.assertGreaterEqual(bands[4], 20, bands)
+        self.assertEqual(max(bands), bands[4], bands)
+        self.assertTrue(all(b < bands[4] / 2 for b in bands[8:]), bands)
+
+    def test_rnd_mode_flickers_with_noise_and_goes_dark_in_silence(self):
+        glowtern, sound = self.start_listening(
+            settings=settings_file(Effect=3, Level=35, ARU=35, KEY_LED=1, LPT_LED=1))
+        noise = sound.make("noise.wav", "pinknoise", "vol", "0.5", seconds=10)
+        played = sound.play(noise)
+        poll_until(lambda: len(set(self.cycles_between(glowtern, played))) >= 4, 20,
+                   "the port to flicker with the noise")
+        glowtern.wait_port_writes(40)
+        stopped = sound.stop()
+        self.wait_dark(glowtern, stopped)
+
+        during = self.cycles_between(glowtern, played, stopped)
+        lit = [c for c in during if c != DARK]
+        changes = sum(1 for a, b in zip(during, during[1:]) if a != b)
+        self.assertGreaterEqual(len(set(lit)), 4, during)
+        self.assertGreaterEqual(changes, 10, during)
+        # Lines of the control register flicker too (bands 12 to 15).
+        self.assertGreater(len({c for _, c in during}), 1, during)
+        self.assertEqual(set(self.cycles_between(glowtern, 0, played)), {DARK})
+        self.assertEqual(self.exit_from_tray(glowtern), 0)
+        self.assert_port_protocol(glowtern.port())
