@@ -512,8 +512,11 @@ void QtToolkit::showTrayMenu() {
 // --- boxes, timers, termination ----------------------------------------------
 
 void QtToolkit::messageBox(std::string_view text, std::string_view caption, MessageIcon icon) {
+    // Qt puts the program's name on a box whose title is empty; a blank title keeps
+    // the caption empty as asked.
+    const QString title = caption.empty() ? QStringLiteral(" ") : toQString(caption);
     QMessageBox box(icon == MessageIcon::Error ? QMessageBox::Critical : QMessageBox::Information,
-                    toQString(caption), toQString(text), QMessageBox::Ok);
+                    title, toQString(text), QMessageBox::Ok);
     box.exec();
 }
 
