@@ -8,6 +8,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+
+#include "platform/light_panel_client.h"
 
 namespace glowtern {
 
@@ -25,6 +28,79 @@ constexpr uint16_t kControlRegister = 0x37A;
 // unload on the main thread.
 std::atomic<int> portFd{-1};
 int loadCount = 0;
+bool acquisitionTried = false;  // main thread only, like loadCount
+
+// Without a port the module hands the writes to the light panel, when one runs. The
+// link is used by PortOut on the worker thread and by load, unload and IsDriverInstalled
+// on the main thread; the mutex is never held across anything that waits, except the
+// Welcome wait of the first connection in load, before the worker exists.
+constexpr int kPanelWelcomeWaitMs = 500;
+constexpr int64_t kPanelRetryNanoseconds = 1'000'000'000;
+
+struct PanelFallback {
+    std::mutex mutex;
+    bool armed = false;  // the port could not be had: writes go to the panel
+    PanelLink link;
+    int64_t lastAttempt = 0;  // monotonic ns of the last connection attempt
+};
+
+PanelFallback& panelFallback() {
+    static PanelFallback fallback;
+    return fallback;
+}
+
+void armPanel() {
+    PanelFallback& panel = panelFallback();
+    std::lock_guard lock(panel.mutex);
+    panel.armed = true;
+    panel.lastAttempt = PanelMonotonicNanoseconds();
+    ConnectPanelLink(panel.link, LightPanelSocketPath(false), kPanelPort, kPanelWelcomeWaitMs);
+}
+
+void disarmPanel() {
+    PanelFallback& panel = panelFallback();
+    std::lock_guard lock(panel.mutex);
+    panel.armed = false;
+    ClosePanelLink(panel.link);
+}
+
+// Worker thread: never waits. A panel that went away is looked for again at most once a
+// second; until it answers, writes go nowhere.
+void writeToPanel(uint16_t port, uint8_t value) {
+    if (port != kDataRegister && port != kControlRegister) {
+        return;
+    }
+    PanelFallback& panel = panelFallback();
+    std::lock_guard lock(panel.mutex);
+    if (!panel.armed) {
+        return;
+    }
+    if (panel.link.fd >= 0) {
+        PumpPanelLink(panel.link);  // takes the Welcome; notices a panel that hung up
+    }
+    if (panel.link.fd < 0) {
+        const int64_t now = PanelMonotonicNanoseconds();
+        if (now - panel.lastAttempt < kPanelRetryNanoseconds) {
+            return;
+        }
+        panel.lastAttempt = now;
+        if (ConnectPanelLink(panel.link, LightPanelSocketPath(false), kPanelPort, 0) !=
+            PanelConnectResult::Connected) {
+            return;
+        }
+    }
+    PanelMessage write;
+    write.type = PanelMessageType::PortWrite;
+    write.port = port;
+    write.value = value;
+    SendToPanel(panel.link, write);  // dropped when the panel is behind
+}
+
+bool panelConnected() {
+    PanelFallback& panel = panelFallback();
+    std::lock_guard lock(panel.mutex);
+    return panel.armed && panel.link.fd >= 0 && PumpPanelLink(panel.link) && panel.link.welcomed;
+}
 
 int retryOnInterrupt(int fd, unsigned long request, void* argument) {
     int result;
@@ -34,16 +110,17 @@ int retryOnInterrupt(int fd, unsigned long request, void* argument) {
     return result;
 }
 
-void openAndClaim() {
+bool openAndClaim() {
     const int fd = ::open(kPortDevice, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-        return;
+        return false;
     }
     if (retryOnInterrupt(fd, PPCLAIM, nullptr) != 0) {
         ::close(fd);
-        return;
+        return false;
     }
     portFd.store(fd, std::memory_order_release);
+    return true;
 }
 
 void releaseAndClose() {
@@ -60,6 +137,7 @@ void releaseAndClose() {
 void PortOut(uint16_t port, uint8_t value) {
     const int fd = portFd.load(std::memory_order_acquire);
     if (fd < 0) {
+        writeToPanel(port, value);
         return;
     }
     unsigned char byte = value;
@@ -70,8 +148,22 @@ void PortOut(uint16_t port, uint8_t value) {
     }
 }
 
+// The port is taken when the driver check first asks for it, not at load: a second copy
+// of the program loads the library before it finds the first copy running, and must
+// leave alone the port the first one holds (a claim would even wait for it).
+void acquirePortOnce() {
+    if (acquisitionTried || loadCount == 0) {
+        return;
+    }
+    acquisitionTried = true;
+    if (!openAndClaim()) {
+        armPanel();
+    }
+}
+
 int32_t IsDriverInstalled() {
-    return portFd.load(std::memory_order_acquire) >= 0 ? 1 : 0;
+    acquirePortOnce();
+    return portFd.load(std::memory_order_acquire) >= 0 || panelConnected() ? 1 : 0;
 }
 
 // Checked at compile time against the types the binding calls them through.
@@ -92,9 +184,7 @@ PpdevPortModule::~PpdevPortModule() {
 bool PpdevPortModule::load() {
     if (!loaded_) {
         loaded_ = true;
-        if (loadCount++ == 0) {
-            openAndClaim();
-        }
+        ++loadCount;
     }
     return true;
 }
@@ -133,6 +223,8 @@ void PpdevPortModule::unload() {
     loaded_ = false;
     if (--loadCount == 0) {
         releaseAndClose();
+        disarmPanel();
+        acquisitionTried = false;
     }
 }
 

@@ -4,21 +4,34 @@
 
 namespace glowtern {
 
-// The port-I/O library on Linux: an ordinary module over ppdev. Loading it opens
-// /dev/parport0 and claims the port; its exports are presented under the library's
-// 13 export names, of which only `PortOut` and `IsDriverInstalled` are provided:
+// The port-I/O library on Linux: an ordinary module over ppdev. Its exports are
+// presented under the library's 13 export names, of which only `PortOut` and
+// `IsDriverInstalled` are provided:
 //
-//   IsDriverInstalled()  non-zero exactly when the open and the claim succeeded
+//   IsDriverInstalled()  opens /dev/parport0 and claims it the first time it is asked;
+//                        non-zero when the open and the claim succeeded (or see below)
 //   PortOut(0x378, v)    PPWDATA v     (data lines)
 //   PortOut(0x37A, v)    PPWCONTROL v  (control lines)
 //
-// Other port addresses are ignored, and nothing is written while the port is not
-// claimed. No raw port I/O is used. Unloading releases the port and closes it.
+// Other port addresses are ignored. No raw port I/O is used. Unloading releases the
+// port and closes it.
+//
+// The port is not touched at load, so a second copy of the program, which loads the
+// library before it finds the first copy running, never claims the first copy's port.
+//
+// Without a port (no /dev/parport0, or it cannot be opened or claimed) the module turns
+// to the light panel, `glowtern-panel`, when one runs for this user: the driver check
+// connects to it,
+// `IsDriverInstalled` is non-zero while that connection stands, and the two register
+// writes go to the panel instead, without ever waiting (a write the panel cannot take at
+// once is dropped). When the panel quits, writes go nowhere until it is back; the module
+// looks for it again at most once a second, from the writing thread. With neither a port
+// nor a panel nothing is written and `IsDriverInstalled` is 0, as before.
 //
 // Like a DLL, the module has one copy of its data per process: the exports are plain
 // functions without a context argument, so the port descriptor is file-level state of
-// the module. Loads are counted as the system counts library loads: the port is opened
-// by the first load and released by the last unload.
+// the module. Loads are counted as the system counts library loads: the port is
+// released by the last unload.
 class PpdevPortModule final : public PortModule {
   public:
     PpdevPortModule() = default;
@@ -27,7 +40,8 @@ class PpdevPortModule final : public PortModule {
     ~PpdevPortModule() override;
 
     // Always succeeds: the module itself is always there; whether the port could be
-    // opened and claimed is what `IsDriverInstalled` reports.
+    // opened and claimed (or the panel answered instead) is what `IsDriverInstalled`
+    // reports.
     bool load() override;
 
     // One of the 13 export names gives its entry (null for the 11 that are not

@@ -58,11 +58,14 @@ class FakeParportTest : public ::testing::Test {
         for (char** entry = environ; *entry != nullptr; ++entry) {
             const std::string variable = *entry;
             if (variable.rfind("LD_PRELOAD=", 0) != 0 &&
-                variable.rfind("GLOWTERN_FAKE_PARPORT_", 0) != 0) {
+                variable.rfind("GLOWTERN_FAKE_PARPORT_", 0) != 0 &&
+                variable.rfind("XDG_RUNTIME_DIR=", 0) != 0) {
                 environment.push_back(variable);
             }
         }
         environment.push_back(std::string("LD_PRELOAD=") + GLOWTERN_FAKE_PARPORT_PRELOAD);
+        // A light panel the user runs must not stand in for the missing port here.
+        environment.push_back("XDG_RUNTIME_DIR=" + dir_.string());
         if (logged) {
             environment.push_back("GLOWTERN_FAKE_PARPORT_LOG=" + logPath_.string());
         }

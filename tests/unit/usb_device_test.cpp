@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -11,6 +12,7 @@
 #include "engine/control_ids.h"
 #include "platform/hid_hidapi.h"
 #include "tests/support/fake_hid_bus.h"
+#include "tests/support/temp_dir.h"
 #include "toolkit/controls.h"
 
 namespace glowtern {
@@ -315,6 +317,22 @@ TEST_F(UsbDeviceTest, PollNeverClosesAHandleUnderAWrite) {
 }
 
 TEST(HidapiBus, WorksOnThisMachine) {
+    // Only the machine's own devices: a light panel the user runs would add one.
+    testing::TempDir runtime;
+    const char* previous = std::getenv("XDG_RUNTIME_DIR");
+    const std::string saved = previous != nullptr ? previous : "";
+    setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    struct Restore {
+        const char* previous;
+        std::string saved;
+        ~Restore() {
+            if (previous != nullptr) {
+                setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+            } else {
+                unsetenv("XDG_RUNTIME_DIR");
+            }
+        }
+    } restore{previous, saved};
     HidapiBus bus;
     ASSERT_TRUE(bus.initialise());
     EXPECT_TRUE(bus.initialise());
