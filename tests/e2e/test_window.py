@@ -109,13 +109,14 @@ class WindowTest(GlowternTestCase):
 
         def about_box():
             for window in self.screen.tree():
-                if window.name == "glowtern" and window.parent is not None and (
+                if "glowtern" in window.wm_class and window.parent is not None and (
                         "DIALOG" in self.screen.window_type(window.id)) and (
                         self.screen.info(window.id)["mapped"]):
                     return window
             return None
 
         box = poll_until(about_box, 20, "the About box")
+        self.assertEqual(box.name.strip(), "", "the box's caption is empty")
         before = glowtern.port().count()
         glowtern.wait_port_writes(20)
         self.assertTrue(about_box(), "the About box went away by itself")
