@@ -178,7 +178,8 @@ HidHandle LoggingHidBus::open(const std::string& path) {
 bool LoggingHidBus::write(HidHandle handle, const uint8_t* data, size_t length) {
     std::string entry = "hidWrite";
     for (size_t i = 0; i < length; ++i) {
-        entry += " " + hexByte(data[i]);
+        entry += ' ';
+        entry += hexByte(data[i]);
     }
     log_.add(entry);
     return inner_.write(handle, data, length);
