@@ -28,8 +28,12 @@ void SpectrumWorker(Worker& worker, WorkerContext context) {
         // runs the old mode.
         const int32_t mode = context.shared.effectMode.load();
         context.audio.fetchSpectrum(context.shared.recordingChannel.load(), spectrum.data());
-        RunAnalysisCycle(spectrum.data(), mode, context.shared, local, context.controls,
-                         context.outputs);
+        {
+            // The window shows the whole cycle's meters and sliders in one redraw.
+            const ControlModel::Batch batch(context.controls);
+            RunAnalysisCycle(spectrum.data(), mode, context.shared, local, context.controls,
+                             context.outputs);
+        }
 
         lock.lock();
         worker.inCycle = false;

@@ -15,7 +15,17 @@ struct ControlModel::ImageSlot {
     int front = 2;  // reader only
     bool published = false;
     std::atomic<int> middle{1};
+    std::vector<uint8_t> lastWritten;  // writer only: the picture it published last
+    bool written = false;              // writer only
 };
+
+namespace {
+
+// The model whose backend notices this thread holds back, and whether it held one back.
+thread_local ControlModel* tBatchedModel = nullptr;
+thread_local bool tNoticeHeld = false;
+
+}  // namespace
 
 ControlModel::ControlModel() = default;
 ControlModel::~ControlModel() = default;
@@ -51,6 +61,7 @@ void ControlModel::define(const ControlSpec& control) {
             for (auto& buffer : image->buffers) {
                 buffer.assign(static_cast<size_t>(control.width) * control.height * 3, 0);
             }
+            image->lastWritten.assign(image->buffers[0].size(), 0);
             s.image = std::move(image);
             break;
         }
@@ -114,6 +125,12 @@ void ControlModel::setImage(int id, const Image& image) {
     if (back.size() != image.byteCount()) {
         return;
     }
+    if (slots.written &&
+        std::memcmp(slots.lastWritten.data(), image.data(), slots.lastWritten.size()) == 0) {
+        return;  // the control shows this picture already
+    }
+    std::memcpy(slots.lastWritten.data(), image.data(), slots.lastWritten.size());
+    slots.written = true;
     std::memcpy(back.data(), image.data(), back.size());
     slots.back = slots.middle.exchange(slots.back | ImageSlot::kFresh, std::memory_order_acq_rel) &
                  ~ImageSlot::kFresh;
@@ -162,10 +179,38 @@ void ControlModel::setObserver(ControlObserver* observer) {
 
 void ControlModel::markChanged(int id) {
     changed_[id / 64].fetch_or(uint64_t{1} << (id % 64));
+    if (tBatchedModel == this) {
+        tNoticeHeld = true;
+        return;
+    }
+    requestFlush();
+}
+
+void ControlModel::requestFlush() {
     if (!flushRequested_.exchange(true)) {
         if (ControlObserver* observer = observer_.load()) {
             observer->controlsChanged();
         }
+    }
+}
+
+ControlModel::Batch::Batch(ControlModel& model)
+    : model_(model), outerModel_(tBatchedModel), outerHeld_(tNoticeHeld) {
+    tBatchedModel = &model;
+    tNoticeHeld = false;
+}
+
+ControlModel::Batch::~Batch() {
+    const bool held = tNoticeHeld;
+    tBatchedModel = outerModel_;
+    tNoticeHeld = outerHeld_;
+    if (!held) {
+        return;
+    }
+    if (tBatchedModel == &model_) {
+        tNoticeHeld = true;  // an outer batch of the same model tells the backend
+    } else {
+        model_.requestFlush();
     }
 }
 

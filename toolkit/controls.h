@@ -97,7 +97,8 @@ class ControlModel {
     void setStateFromUser(int id, int32_t value);
 
     // Image controls: publishes a copy of `image` (same size as the control). One
-    // writer thread per control; the reader never sees a half-copied picture.
+    // writer thread per control; the reader never sees a half-copied picture. A picture
+    // equal to the one published last changes nothing, so the backend has nothing to redraw.
     void setImage(int id, const Image& image);
     // Backend: the newest published picture of an image control (null before any).
     const uint8_t* latestImage(int id);
@@ -105,6 +106,23 @@ class ControlModel {
     // Text of labels; main thread.
     void setText(int id, std::string_view text);
     std::string text(int id) const;
+
+    // While a batch is open, the changes its thread makes to this model are marked as
+    // usual but the backend is told only when the batch closes: a burst of writes (the
+    // 18 meters and sliders of one analysis cycle) is mirrored and redrawn in one go
+    // instead of piecemeal. Other threads' writes are told at once. Batches nest.
+    class Batch {
+      public:
+        explicit Batch(ControlModel& model);
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+      private:
+        ControlModel& model_;
+        ControlModel* outerModel_;
+        bool outerHeld_;
+    };
 
     // Backend side of mirroring.
     void setObserver(ControlObserver* observer);
@@ -124,6 +142,7 @@ class ControlModel {
 
     int32_t clamp(const Slot& slot, int32_t value) const;
     void markChanged(int id);
+    void requestFlush();
     const Slot* slot(int id) const;
     Slot* slot(int id);
 

@@ -360,6 +360,9 @@ void QtToolkit::createControl(const ControlSpec& control) {
             QPixmap blank(control.width, control.height);
             blank.fill(Qt::black);
             image->setPixmap(blank);
+            // The picture covers the whole control, so the window need not paint its
+            // background behind it first at every redraw.
+            image->setAttribute(Qt::WA_OpaquePaintEvent);
             widget = image;
             break;
         }
