@@ -525,6 +525,14 @@ class Screen:
         window = self.main_window()
         return window is not None and self.info(window.id)["mapped"]
 
+    def message_box(self):
+        """The program's mapped message box (a dialog window of its class), or None."""
+        for window in self.tree():
+            if "glowtern" in window.wm_class and window.parent is not None and (
+                    "DIALOG" in self.window_type(window.id)) and self.info(window.id)["mapped"]:
+                return window
+        return None
+
     def prop(self, window_id, *names):
         return self.run("xprop", "-id", hex(window_id), *names, check=False).stdout
 

@@ -77,15 +77,7 @@ class StartupTest(GlowternTestCase):
         # No stand-in preloaded and no /dev/parport0 on the machine: no port access.
         glowtern = self.start(port=False)
 
-        def message_box():
-            for window in self.screen.tree():
-                if "glowtern" in window.wm_class and window.parent is not None and (
-                        "DIALOG" in self.screen.window_type(window.id)) and (
-                        self.screen.info(window.id)["mapped"]):
-                    return window
-            return None
-
-        box = poll_until(message_box, 20, "the driver message box")
+        box = poll_until(self.screen.message_box, 20, "the driver message box")
         self.assertEqual(box.name.strip(), "", "the box's caption is empty")
         self.assertEqual(self.screen.active_window(), box.id)
         shot = self.bench.screenshot("driver-message")

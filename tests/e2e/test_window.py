@@ -107,19 +107,11 @@ class WindowTest(GlowternTestCase):
         # while it is open.
         self.choose_from_tray_menu(3)
 
-        def about_box():
-            for window in self.screen.tree():
-                if "glowtern" in window.wm_class and window.parent is not None and (
-                        "DIALOG" in self.screen.window_type(window.id)) and (
-                        self.screen.info(window.id)["mapped"]):
-                    return window
-            return None
-
-        box = poll_until(about_box, 20, "the About box")
+        box = poll_until(self.screen.message_box, 20, "the About box")
         self.assertEqual(box.name.strip(), "", "the box's caption is empty")
         before = glowtern.port().count()
         glowtern.wait_port_writes(20)
-        self.assertTrue(about_box(), "the About box went away by itself")
+        self.assertTrue(self.screen.message_box(), "the About box went away by itself")
         shot = self.bench.screenshot("about")
         info = self.screen.info(box.id)
         pixels = self.screen.pixels(shot, info["x"], info["y"], info["width"], info["height"])
@@ -128,7 +120,7 @@ class WindowTest(GlowternTestCase):
         self.assertGreater(sum(1 for r, g, b in pixels if b > 120 and r < 90), 20,
                            "no blue information icon in the About box")
         self.screen.key("Return")
-        poll_until(lambda: not about_box(), 10, "the About box to close")
+        poll_until(lambda: not self.screen.message_box(), 10, "the About box to close")
         self.assertGreater(glowtern.port().count(), before)
         self.assertTrue(glowtern.running())
 
