@@ -1,12 +1,14 @@
 #pragma once
 
 // A light panel server running on a thread of its own for the light panel tests, and a few
-// helpers around it. The test thread reaches the server only through with().
+// helpers around it. The test thread reaches the server only through with(). A test with a
+// rig ends within a minute: a call that waits on the panel for ever is ended by SIGALRM.
 
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -21,22 +23,41 @@
 
 namespace glowtern::testing {
 
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes Encode(const PanelMessage& message) {
+    const PanelPacket packet = EncodePanelMessage(message);
+    return Bytes(packet.view().begin(), packet.view().end());
+}
+
+// Asks `condition` again until it holds, for ten seconds at most; whether it did.
+template <typename Condition>
+bool Eventually(Condition&& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 class PanelRig {
   public:
-    // Listens at `path` and serves it until stop() or the end; `logPath` non-empty: the
-    // server's log goes there (truncated first).
-    explicit PanelRig(std::string path, std::string logPath = "")
-        : path_(std::move(path)), logPath_(std::move(logPath)) {}
-    ~PanelRig() { stop(); }
-    PanelRig(const PanelRig&) = delete;
-    PanelRig& operator=(const PanelRig&) = delete;
+    // Listens at `path` from start() until stop() or the end, logging to `logPath`.
+    PanelRig(std::string path, std::string logPath)
+        : path_(std::move(path)), logPath_(std::move(logPath)) {
+        ::alarm(60);
+    }
+    ~PanelRig() {
+        stop();
+        ::alarm(0);
+    }
 
     LightPanelServer::ListenResult start() {
         stop();
-        if (!logPath_.empty()) {
-            server_.setLog(
-                ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-        }
+        server_.setLog(::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
         std::string error;
         const LightPanelServer::ListenResult result = server_.listen(path_, error);
         if (result == LightPanelServer::ListenResult::Listening) {
@@ -52,7 +73,6 @@ class PanelRig {
             running_ = false;
             thread_.join();
         }
-        std::lock_guard lock(mutex_);
         server_.close();
     }
 
@@ -61,55 +81,29 @@ class PanelRig {
         std::lock_guard lock(mutex_);
         return function(server_);
     }
-
-    // Waits (at most `limit`) until `condition(server)` holds; whether it did.
     template <typename Condition>
-    bool waitFor(Condition&& condition,
-                 std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (with(condition)) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return with(condition);
+    bool waitFor(Condition&& condition) {
+        return Eventually([&] { return with(condition); });
+    }
+    PanelLamps lamps() {
+        return with([](LightPanelServer& server) { return server.lamps(); });
+    }
+    void setUsbPlugged(bool plugged) {
+        with([plugged](LightPanelServer& server) { server.setUsbPlugged(plugged); });
     }
 
     // The log's events, without their timestamps.
     std::vector<std::string> logEvents() const {
         std::vector<std::string> events;
         std::ifstream file(logPath_);
-        std::string line;
-        while (std::getline(file, line)) {
-            const size_t space = line.find(' ');
-            events.push_back(space == std::string::npos ? line : line.substr(space + 1));
+        for (std::string line; std::getline(file, line);) {
+            events.push_back(line.substr(line.find(' ') + 1));
         }
         return events;
     }
-
-    bool logged(const std::string& event) const {
-        for (const std::string& line : logEvents()) {
-            if (line == event) {
-                return true;
-            }
-        }
-        return false;
+    bool waitForLog(const std::string& event) const {
+        return Eventually([&] { return std::ranges::count(logEvents(), event) > 0; });
     }
-
-    bool waitForLog(const std::string& event,
-                    std::chrono::milliseconds limit = std::chrono::seconds(10)) const {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!logged(event)) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
-    }
-
-    const std::string& path() const { return path_; }
 
   private:
     void serve() {
@@ -131,28 +125,19 @@ class PanelRig {
     std::thread thread_;
 };
 
-// Sets an environment variable for one scope.
-class ScopedEnvironment {
-  public:
-    ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            old_ = old;
+// Sets an environment variable for one scope (null: removes it).
+struct ScopedEnvironment {
+    ScopedEnvironment(const char* variable, const char* value) : name(variable) {
+        if (const char* before = std::getenv(name)) {
+            old = before;
         }
-        ::setenv(name, value.c_str(), 1);
+        set(value);
     }
-    ~ScopedEnvironment() {
-        if (old_) {
-            ::setenv(name_, old_->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+    ~ScopedEnvironment() { set(old ? old->c_str() : nullptr); }
+    void set(const char* value) { value ? ::setenv(name, value, 1) : ::unsetenv(name); }
 
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
+    const char* name;
+    std::optional<std::string> old;
 };
 
 }  // namespace glowtern::testing
