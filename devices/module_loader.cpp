@@ -23,6 +23,10 @@ constexpr size_t kSectionHeaderSize = 40;
 constexpr size_t kImportDescriptorSize = 20;
 constexpr size_t kExportDirectoryHeaderSize = 40;
 constexpr uint32_t kMaxExportNames = 65536;
+// More functions than any driver imports. The bound keeps a broken image from writing all
+// through its mapping: a lookup table that starts one slot before its own address table reads
+// each address just written as the next name, and so never ends before the image does.
+constexpr uint64_t kMaxImportedFunctions = 65536;
 
 constexpr uint16_t kMagicPe32 = 0x10B;
 constexpr uint16_t kMagicPe32Plus = 0x20B;
@@ -333,6 +337,7 @@ bool BindImports(LoadedModule& module, const ImageLayout& layout) {
     const uint64_t limit = layout.sizeOfImage;
     const uint64_t width = layout.wide ? 8 : 4;
     const uint64_t ordinalFlag = layout.wide ? uint64_t{1} << 63 : uint64_t{1} << 31;
+    uint64_t boundFunctions = 0;
     // The descriptors end at the first one without a name, or at the end of the directory.
     for (uint64_t offset = 0; InRange(offset, kImportDescriptorSize, directory.size);
          offset += kImportDescriptorSize) {
@@ -368,7 +373,7 @@ bool BindImports(LoadedModule& module, const ImageLayout& layout) {
             if (entry == 0) {
                 break;
             }
-            if (!InRange(slotAt, width, limit)) {
+            if (!InRange(slotAt, width, limit) || ++boundFunctions > kMaxImportedFunctions) {
                 return false;
             }
             void* symbol = nullptr;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <functional>
 
@@ -37,6 +39,58 @@ TEST(MalformedImage, EveryTruncationFailsUntilAllSectionDataIsPresent) {
         }
         EXPECT_EQ(wrong, 0);
     }
+}
+
+long PeakResidentKiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// A PE32+ image of 1 GiB whose one import's lookup table starts a slot before its address
+// table. Each bound address (0x3000, where the image holds only zeros) is read back as the next
+// entry, a name found at 0x3002: the empty name, which the host library "k" has.
+TEST(MalformedImage, ImportsThatFeedOnTheirOwnAddressesStopWithoutFillingTheMapping) {
+    constexpr uint32_t kSizeOfImage = 1u << 30;
+    constexpr uint32_t kOptional = 0x58;
+    constexpr uint32_t kSection = kOptional + 0xF0;
+    constexpr uint32_t kDescriptor = 0x1000;  // raw data 0x200 is mapped here
+    constexpr uint32_t kAddressTable = 0x1100;
+    std::vector<uint8_t> image(0x400, 0);
+    WriteU16(image, 0, 0x5A4D);
+    WriteU32(image, 0x3C, 0x40);
+    WriteU32(image, 0x40, 0x00004550);
+    WriteU16(image, 0x44, 0x8664);
+    WriteU16(image, 0x46, 1);  // sections
+    WriteU16(image, 0x54, 0xF0);
+    WriteU16(image, kOptional, 0x20B);
+    WriteU32(image, kOptional + 32, 0x1000);  // SectionAlignment
+    WriteU32(image, kOptional + 36, 0x200);   // FileAlignment
+    WriteU32(image, kOptional + 56, kSizeOfImage);
+    WriteU32(image, kOptional + 60, 0x200);  // SizeOfHeaders
+    WriteU32(image, kOptional + 108, 16);
+    WriteU32(image, kOptional + 112 + 8, kDescriptor);
+    WriteU32(image, kOptional + 112 + 12, 40);
+    WriteU32(image, kSection + 8, 0x200);
+    WriteU32(image, kSection + 12, kDescriptor);
+    WriteU32(image, kSection + 16, 0x200);
+    WriteU32(image, kSection + 20, 0x200);
+    WriteU32(image, kSection + 36, 0xC0000040);
+    const uint32_t raw = 0x200;
+    WriteU32(image, raw + 0, kAddressTable - 8);  // OriginalFirstThunk
+    WriteU32(image, raw + 12, kDescriptor + 0x80);
+    WriteU32(image, raw + 16, kAddressTable);
+    image[raw + 0x80] = 'k';
+    WriteU32(image, raw + kAddressTable - kDescriptor - 8, 0x3000);
+
+    HostModules hosts;
+    RegisterHostLibrary(hosts, "k").symbols[""] = reinterpret_cast<void*>(uintptr_t{0x3000});
+    const long before = PeakResidentKiB();
+    EXPECT_EQ(Load(image, hosts, EntryPointPolicy::Never), nullptr);
+    EXPECT_EQ(hosts.released, hosts.loaded);
+    ASSERT_EQ(hosts.loaded.size(), 1u);  // it did get as far as binding
+    // Walking on to the end of the image would have made most of its 1 GiB resident.
+    EXPECT_LT(PeakResidentKiB() - before, 64 * 1024);
 }
 
 struct Patch {
