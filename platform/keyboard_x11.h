@@ -1,12 +1,14 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 
 #include "platform/keyboard.h"
 
 struct _XDisplay;  // Xlib's Display; Xlib's headers stay out of this one (their macros clash)
+struct _XkbDesc;   // XKB's keyboard description
 
 namespace glowtern {
 
@@ -20,6 +22,12 @@ inline constexpr int32_t kLockKeyHeld = -128;
 // on its indicator (Scroll Lock on the default keymap), an explicit change of the
 // indicator. Holds its own display connection, opened once; without one every call
 // does nothing. Safe to call from several threads.
+//
+// The indicators, their names and maps and the keymap are followed through XKB's
+// events: a call takes in what has arrived without asking the server, and asks only for
+// what an event says has changed. A press ends with a round trip, so the events it
+// caused are in before the next read. Whether the key is held down is asked for, once
+// for the reads of different keys that come together (those of one analysis cycle).
 class X11Keyboard final : public Keyboard {
   public:
     // `displayName` null: $DISPLAY.
@@ -33,14 +41,44 @@ class X11Keyboard final : public Keyboard {
     int32_t lockKeyState(LockKey key) override;
     void pressAndReleaseLockKey(LockKey key) override;
 
+    // How many requests this connection has sent the server: what reads and presses
+    // cost, for tests and measurements. 0 without a connection.
+    unsigned long requestsSent();
+
   private:
-    void drainEvents();
+    void takeEvents();
+    void takePendingEvents();
+    void readStateFromServer();
+    void readIndicatorPlaces();
+    unsigned char keycodeOf(LockKey key);
+    bool keyDown(LockKey key, unsigned char keycode);
 
     std::mutex mutex_;
     _XDisplay* display_ = nullptr;
     int xkbEventBase_ = 0;
     bool haveXTest_ = false;
     std::array<unsigned long, 3> indicatorAtoms_{};  // by LockKey
+
+    // What the events have said so far. Events sent before `stateSerial_` (a request
+    // number) are older than the last full read from the server and are passed over;
+    // `namesSerial_` is the same for the indicators' names alone.
+    unsigned long stateSerial_ = 0;
+    unsigned long namesSerial_ = 0;
+    bool stateStale_ = true;
+    bool namesStale_ = true;
+    unsigned int indicatorState_ = 0;           // bit i: indicator i is lit
+    std::array<int, 3> indicatorIndex_{};       // by LockKey, -1 when there is none
+    std::array<unsigned char, 32> keysDown_{};  // bit per keycode, as XQueryKeymap gives it
+    std::chrono::steady_clock::time_point keysDownAsked_;  // never: asked for on first use
+    unsigned char keysDownServed_ = 0;                     // bit per LockKey
+    std::array<unsigned char, 3> keycodes_{};  // by LockKey, 0 when no key has the keysym
+    bool keycodesStale_ = true;
+
+    // What a press needs to know, kept until an event says it changed.
+    _XkbDesc* indicators_ = nullptr;  // indicator names and maps
+    bool indicatorMapsStale_ = true;
+    _XkbDesc* keymap_ = nullptr;  // key types, symbols, actions, modifier map
+    bool keymapStale_ = true;
 };
 
 }  // namespace glowtern

@@ -281,6 +281,196 @@ TEST(X11KeyboardLeds, HeldLockKeyReadsNegativeWithItsLockInBitZero) {
     EXPECT_EQ(keyboard.lockKeyState(LockKey::NumLock), observer.indicator("Num Lock") ? 1 : 0);
 }
 
+// A read and the number of requests it sent the server.
+struct Read {
+    int32_t state;
+    unsigned long requests;
+};
+
+Read readCounted(X11Keyboard& keyboard, LockKey key) {
+    const unsigned long before = keyboard.requestsSent();
+    const int32_t state = keyboard.lockKeyState(key);
+    return {state, keyboard.requestsSent() - before};
+}
+
+TEST(X11KeyboardLeds, LocksComeFromEventsAndOnlyHeldKeysAreAskedFor) {
+    X11Keyboard keyboard;
+    ASSERT_TRUE(keyboard.connected());
+    KeyboardLedOutput leds(keyboard);
+    Observer observer;
+    ASSERT_TRUE(observer.ready());
+    Display* display = observer.display();
+    for (const Led& led : kLeds) {
+        SetKeyboardLed(leds, led.letter, 0);
+    }
+
+    // A read asks for one thing at most: which keys are down. A second read of the
+    // same key always asks it again; the lock itself is never asked for.
+    for (const Led& led : kLeds) {
+        SCOPED_TRACE(led.indicator);
+        EXPECT_LE(readCounted(keyboard, led.key).requests, 1u);
+        const Read again = readCounted(keyboard, led.key);
+        EXPECT_EQ(again.state, 0);
+        EXPECT_EQ(again.requests, 1u);
+    }
+
+    // A change made here is in the very next read: its events came before the reply
+    // that ended the press, and the press took in what they made unknown.
+    for (const Led& led : kLeds) {
+        SCOPED_TRACE(led.indicator);
+        SetKeyboardLed(leds, led.letter, 1);
+        const Read read = readCounted(keyboard, led.key);
+        EXPECT_EQ(read.state, 1);
+        EXPECT_EQ(read.requests, 1u);
+    }
+
+    // Changes by another client, by a key press and by a locked modifier. Which keys
+    // are down may be shared with the reads of the other keys just before, so each key
+    // is read once before it is changed: then the read after the change asks anew.
+    const KeyCode capsKey = XKeysymToKeycode(display, XK_Caps_Lock);
+    const KeyCode scrollKey = XKeysymToKeycode(display, XK_Scroll_Lock);
+    const unsigned int numLockMods = XkbKeysymToModifiers(display, XK_Num_Lock);
+    ASSERT_NE(capsKey, 0);
+    ASSERT_NE(scrollKey, 0);
+    ASSERT_NE(numLockMods, 0u);
+    keyboard.lockKeyState(LockKey::CapsLock);
+    XTestFakeKeyEvent(display, capsKey, True, CurrentTime);
+    XTestFakeKeyEvent(display, capsKey, False, CurrentTime);
+    XSync(display, False);
+    Read read = readCounted(keyboard, LockKey::CapsLock);
+    EXPECT_EQ(read.state, 0);
+    EXPECT_EQ(read.requests, 1u);
+    keyboard.lockKeyState(LockKey::NumLock);
+    XkbLockModifiers(display, XkbUseCoreKbd, numLockMods, 0);
+    XSync(display, False);
+    read = readCounted(keyboard, LockKey::NumLock);
+    EXPECT_EQ(read.state, 0);
+    EXPECT_EQ(read.requests, 1u);
+    XkbLockModifiers(display, XkbUseCoreKbd, numLockMods, numLockMods);
+    XSync(display, False);
+    read = readCounted(keyboard, LockKey::NumLock);
+    EXPECT_EQ(read.state, 1);
+    EXPECT_EQ(read.requests, 1u);
+
+    // An indicator set by name: the server reports a name change with it, so this read
+    // also asks where the names are now.
+    keyboard.lockKeyState(LockKey::ScrollLock);
+    XkbSetNamedIndicator(display, XInternAtom(display, "Scroll Lock", False), True, False, False,
+                         nullptr);
+    XSync(display, False);
+    EXPECT_EQ(keyboard.lockKeyState(LockKey::ScrollLock), 0);
+
+    // Held keys, also one whose press changes no keyboard state at all (Scroll_Lock
+    // has no action in the default keymap).
+    XTestFakeKeyEvent(display, scrollKey, True, CurrentTime);
+    XSync(display, False);
+    read = readCounted(keyboard, LockKey::ScrollLock);
+    EXPECT_EQ(read.state, kLockKeyHeld);
+    EXPECT_EQ(read.requests, 1u);
+    keyboard.lockKeyState(LockKey::CapsLock);
+    XTestFakeKeyEvent(display, capsKey, True, CurrentTime);
+    XSync(display, False);
+    read = readCounted(keyboard, LockKey::CapsLock);
+    EXPECT_EQ(read.state, kLockKeyHeld | 1);
+    EXPECT_EQ(read.requests, 1u);
+    XTestFakeKeyEvent(display, capsKey, False, CurrentTime);
+    XSync(display, False);
+    EXPECT_EQ(keyboard.lockKeyState(LockKey::CapsLock), 1);
+
+    // A keyboard opened while a key is down knows it is down.
+    {
+        X11Keyboard later;
+        ASSERT_TRUE(later.connected());
+        EXPECT_EQ(later.lockKeyState(LockKey::ScrollLock), kLockKeyHeld);
+        EXPECT_EQ(later.lockKeyState(LockKey::CapsLock), 1);
+    }
+    keyboard.lockKeyState(LockKey::ScrollLock);
+    XTestFakeKeyEvent(display, scrollKey, False, CurrentTime);
+    XSync(display, False);
+    EXPECT_EQ(keyboard.lockKeyState(LockKey::ScrollLock), 0);
+
+    for (const Led& led : kLeds) {
+        SetKeyboardLed(leds, led.letter, 0);
+        EXPECT_FALSE(observer.indicator(led.indicator));
+    }
+}
+
+TEST(X11KeyboardLeds, FollowsIndicatorNamesAndLockKeysMovedByAnotherClient) {
+    X11Keyboard keyboard;
+    ASSERT_TRUE(keyboard.connected());
+    KeyboardLedOutput leds(keyboard);
+    Observer observer;
+    ASSERT_TRUE(observer.ready());
+    Display* display = observer.display();
+    SetKeyboardLed(leds, "c", 1);
+    SetKeyboardLed(leds, "n", 0);
+
+    // Swap the names of the Caps Lock and Num Lock indicators: each name now shows
+    // the other one's lock.
+    XkbDescPtr xkb = XkbGetMap(display, 0, XkbUseCoreKbd);
+    ASSERT_NE(xkb, nullptr);
+    ASSERT_EQ(XkbGetNames(display, XkbIndicatorNamesMask, xkb), Success);
+    const Atom capsName = XInternAtom(display, "Caps Lock", False);
+    const Atom numName = XInternAtom(display, "Num Lock", False);
+    int capsIndex = -1;
+    int numIndex = -1;
+    for (int i = 0; i < XkbNumIndicators; ++i) {
+        if (xkb->names->indicators[i] == capsName) {
+            capsIndex = i;
+        } else if (xkb->names->indicators[i] == numName) {
+            numIndex = i;
+        }
+    }
+    ASSERT_GE(capsIndex, 0);
+    ASSERT_GE(numIndex, 0);
+    xkb->names->indicators[capsIndex] = numName;
+    xkb->names->indicators[numIndex] = capsName;
+    ASSERT_TRUE(XkbSetNames(display, XkbIndicatorNamesMask, 0, 0, xkb));
+    XSync(display, False);
+    ASSERT_FALSE(observer.indicator("Caps Lock"));
+    ASSERT_TRUE(observer.indicator("Num Lock"));
+    EXPECT_EQ(keyboard.lockKeyState(LockKey::CapsLock), 0);
+    EXPECT_EQ(keyboard.lockKeyState(LockKey::NumLock), 1);
+
+    xkb->names->indicators[capsIndex] = capsName;
+    xkb->names->indicators[numIndex] = numName;
+    EXPECT_TRUE(XkbSetNames(display, XkbIndicatorNamesMask, 0, 0, xkb));
+    XkbFreeKeyboard(xkb, 0, True);
+    XSync(display, False);
+    EXPECT_EQ(keyboard.lockKeyState(LockKey::CapsLock), 1);
+    EXPECT_EQ(keyboard.lockKeyState(LockKey::NumLock), 0);
+
+    // Give Caps_Lock to a lower keycode than its own, where it is found first: holding
+    // that key is holding Caps Lock.
+    const KeyCode capsKey = XKeysymToKeycode(display, XK_Caps_Lock);
+    int minKey = 0;
+    int maxKey = 0;
+    XDisplayKeycodes(display, &minKey, &maxKey);
+    ASSERT_GT(capsKey, minKey);
+    const KeyCode moved = static_cast<KeyCode>(minKey);
+    int width = 0;
+    KeySym* saved = XGetKeyboardMapping(display, moved, 1, &width);
+    ASSERT_NE(saved, nullptr);
+    KeySym capsSym = XK_Caps_Lock;
+    XChangeKeyboardMapping(display, moved, 1, &capsSym, 1);
+    XSync(display, False);
+    ASSERT_EQ(XKeysymToKeycode(display, XK_Caps_Lock), moved);
+    keyboard.lockKeyState(LockKey::CapsLock);  // takes in the keymap change
+    XTestFakeKeyEvent(display, moved, True, CurrentTime);
+    XSync(display, False);
+    EXPECT_LT(keyboard.lockKeyState(LockKey::CapsLock), 0);
+    XTestFakeKeyEvent(display, moved, False, CurrentTime);
+    XSync(display, False);
+    EXPECT_GE(keyboard.lockKeyState(LockKey::CapsLock), 0);
+
+    XChangeKeyboardMapping(display, moved, width, saved, 1);
+    XFree(saved);
+    XSync(display, False);
+    SetKeyboardLed(leds, "c", 0);
+    EXPECT_FALSE(observer.indicator("Caps Lock"));
+    EXPECT_EQ(XKeysymToKeycode(display, XK_Caps_Lock), capsKey);
+}
+
 // Passes everything on to the real keyboard, but lets time pass after each state read,
 // so that two callers that do not keep their read and press together both read first.
 class SlowReadingKeyboard final : public Keyboard {
