@@ -263,6 +263,24 @@ static int missing_real(void) {
     return -1;
 }
 
+// The port is opened here; any other file by the C library, looked up only when needed.
+static int open_file(open_fn (*real_function)(void), const char* path, int flags, mode_t mode) {
+    if (is_port(path) && active()) {
+        return open_port(flags);
+    }
+    open_fn real = real_function();
+    return real == NULL ? missing_real() : forget_reused(real(path, flags, mode));
+}
+
+static int openat_file(openat_fn (*real_function)(void), int dirfd, const char* path, int flags,
+                       mode_t mode) {
+    if (is_port(path) && active()) {
+        return open_port(flags);
+    }
+    openat_fn real = real_function();
+    return real == NULL ? missing_real() : forget_reused(real(dirfd, path, flags, mode));
+}
+
 EXPORT int open(const char* path, int flags, ...) {
     mode_t mode = 0;
     if (needs_mode(flags)) {
@@ -271,14 +289,7 @@ EXPORT int open(const char* path, int flags, ...) {
         mode = va_arg(arguments, mode_t);
         va_end(arguments);
     }
-    if (is_port(path) && active()) {
-        return open_port(flags);
-    }
-    open_fn real = real_open();
-    if (real == NULL) {
-        return missing_real();
-    }
-    return forget_reused(real(path, flags, mode));
+    return open_file(real_open, path, flags, mode);
 }
 
 EXPORT int open64(const char* path, int flags, ...) {
@@ -289,14 +300,7 @@ EXPORT int open64(const char* path, int flags, ...) {
         mode = va_arg(arguments, mode_t);
         va_end(arguments);
     }
-    if (is_port(path) && active()) {
-        return open_port(flags);
-    }
-    open_fn real = real_open64();
-    if (real == NULL) {
-        return missing_real();
-    }
-    return forget_reused(real(path, flags, mode));
+    return open_file(real_open64, path, flags, mode);
 }
 
 EXPORT int openat(int dirfd, const char* path, int flags, ...) {
@@ -307,14 +311,7 @@ EXPORT int openat(int dirfd, const char* path, int flags, ...) {
         mode = va_arg(arguments, mode_t);
         va_end(arguments);
     }
-    if (is_port(path) && active()) {
-        return open_port(flags);
-    }
-    openat_fn real = real_openat();
-    if (real == NULL) {
-        return missing_real();
-    }
-    return forget_reused(real(dirfd, path, flags, mode));
+    return openat_file(real_openat, dirfd, path, flags, mode);
 }
 
 EXPORT int openat64(int dirfd, const char* path, int flags, ...) {
@@ -325,14 +322,7 @@ EXPORT int openat64(int dirfd, const char* path, int flags, ...) {
         mode = va_arg(arguments, mode_t);
         va_end(arguments);
     }
-    if (is_port(path) && active()) {
-        return open_port(flags);
-    }
-    openat_fn real = real_openat64();
-    if (real == NULL) {
-        return missing_real();
-    }
-    return forget_reused(real(dirfd, path, flags, mode));
+    return openat_file(real_openat64, dirfd, path, flags, mode);
 }
 
 /* The checked variants that fortified callers use when the flags need no mode. */
@@ -341,10 +331,7 @@ EXPORT int __open_2(const char* path, int flags) {
         return open_port(flags);
     }
     open2_fn real = real___open_2();
-    if (real == NULL) {
-        return missing_real();
-    }
-    return forget_reused(real(path, flags));
+    return real == NULL ? missing_real() : forget_reused(real(path, flags));
 }
 
 EXPORT int __open64_2(const char* path, int flags) {
@@ -352,10 +339,7 @@ EXPORT int __open64_2(const char* path, int flags) {
         return open_port(flags);
     }
     open2_fn real = real___open64_2();
-    if (real == NULL) {
-        return missing_real();
-    }
-    return forget_reused(real(path, flags));
+    return real == NULL ? missing_real() : forget_reused(real(path, flags));
 }
 
 EXPORT int __openat_2(int dirfd, const char* path, int flags) {
@@ -363,10 +347,7 @@ EXPORT int __openat_2(int dirfd, const char* path, int flags) {
         return open_port(flags);
     }
     openat2_fn real = real___openat_2();
-    if (real == NULL) {
-        return missing_real();
-    }
-    return forget_reused(real(dirfd, path, flags));
+    return real == NULL ? missing_real() : forget_reused(real(dirfd, path, flags));
 }
 
 EXPORT int __openat64_2(int dirfd, const char* path, int flags) {
@@ -374,10 +355,7 @@ EXPORT int __openat64_2(int dirfd, const char* path, int flags) {
         return open_port(flags);
     }
     openat2_fn real = real___openat64_2();
-    if (real == NULL) {
-        return missing_real();
-    }
-    return forget_reused(real(dirfd, path, flags));
+    return real == NULL ? missing_real() : forget_reused(real(dirfd, path, flags));
 }
 
 /* ---- ioctl ---- */
