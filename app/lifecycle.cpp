@@ -2,6 +2,7 @@
 
 #include <random>
 
+#include "app/ending.h"
 #include "app/handlers.h"
 #include "app/main_window.h"
 #include "app/program.h"
@@ -22,6 +23,22 @@ void showRestoredMainWindow(Program& program) {
     program.toolkit.restoreMainWindow();
 }
 
+void switchOutputsOff(Program& program) {
+    SwitchUsbOutputsOff(program.usb);
+    WritePort(program.port, kDataPort, kDataRest);
+    WritePort(program.port, kControlPort, kControlRest);
+}
+
+// The end's deadline passed: the thread that ends the program is stuck somewhere. The
+// lamps go off from the watch thread; the keyboard is left, since what hangs may be the
+// display it lives on.
+void switchOutputsOffFromAnyThread(Program& program) {
+    program.outputs.close();
+    WritePort(program.port, kDataPort, kDataRest);
+    WritePort(program.port, kControlPort, kControlRest);
+    SwitchUsbOutputsOffWithin(program.usb, std::chrono::milliseconds(200));
+}
+
 void startWorker(Program& program) {
     const WorkerContext context{.shared = program.engine,
                                 .controls = program.toolkit.controls(),
@@ -30,42 +47,71 @@ void startWorker(Program& program) {
                                 .randomSeed = std::random_device{}()};
     StartSpectrumWorker(program.worker, context);
     program.workerStarted = true;
+    program.showStarted = true;
+}
+
+// Every end starts here: from now on the process ends within kEndLimit, and its lamps go
+// off, whatever a library or server does.
+void beginEnding(Program& program) {
+    if (program.ending) {
+        return;
+    }
+    program.ending = true;
+    if (EndWatchdog* watchdog = program.platform.endWatchdog) {
+        watchdog->arm(
+            kEndLimit, [&program] { switchOutputsOffFromAnyThread(program); },
+            program.platform.endProcess);
+    }
 }
 
 void stopTimerAndWorker(Program& program) {
     program.toolkit.stopTimer(kUsbPollTimer);
     if (program.workerStarted) {
-        StopSpectrumWorker(program.worker);
+        // A worker stuck in the sound library is left behind: the outputs are closed to
+        // it below, so nothing it might still do reaches a lamp.
+        program.workerLeftBehind = !StopSpectrumWorker(program.worker, kWorkerStopLimit);
         program.workerStarted = false;
     }
-}
-
-void switchOutputsOff(Program& program) {
-    SwitchUsbOutputsOff(program.usb);
-    WritePort(program.port, kDataPort, kDataRest);
-    WritePort(program.port, kControlPort, kControlRest);
+    program.outputs.close();
 }
 
 void saveAtShutdown(Program& program) {
+    if (program.settingsSaved) {
+        return;
+    }
+    program.settingsSaved = true;
     if (program.engine.effectMode.load() == kManualMode) {
         saveBandValues(program);
     }
     saveSettings(program);
 }
 
+// The lamps are off and the settings saved: what is left of the end may take no lamp
+// with it.
+void finishEnding(Program& program) {
+    program.ended.store(true);
+    if (EndWatchdog* watchdog = program.platform.endWatchdog) {
+        watchdog->dropLampsOff();
+    }
+}
+
 void runExitSequence(Program& program) {
+    beginEnding(program);
     saveAtShutdown(program);
     stopTimerAndWorker(program);
     RestoreKeyboardLeds(program);
     switchOutputsOff(program);
+    finishEnding(program);
     program.quit = true;
 }
 
 void runCloseSequence(Program& program) {
+    beginEnding(program);
     stopTimerAndWorker(program);
     switchOutputsOff(program);
     saveAtShutdown(program);
     RestoreKeyboardLeds(program);
+    finishEnding(program);
     program.quit = true;
     program.toolkit.closeMainWindow();
 }
@@ -172,8 +218,21 @@ Program::Program(Toolkit& programToolkit, const Platform& programPlatform)
       outputs(leds, port, usb) {}
 
 Program::~Program() {
-    if (workerStarted) {
-        StopSpectrumWorker(worker);
+    // A worker left behind at the end (stuck in a library) is waited for here: in the
+    // program the process has ended before; in tests the library is let go first.
+    JoinSpectrumWorker(worker);
+    if (platform.endWatchdog != nullptr) {
+        platform.endWatchdog->dropLampsOff();
+    }
+}
+
+void EndAfterLostDisplay(Program& program) {
+    if (program.ended.load() || !program.showStarted) {
+        return;  // ended by its own sequence, or it had not started its show
+    }
+    runExitSequence(program);
+    if (program.platform.endProcess != nullptr) {
+        program.platform.endProcess(0);
     }
 }
 

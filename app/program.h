@@ -1,8 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
+#include "app/ending.h"
 #include "devices/port_library.h"
 #include "devices/usb_device.h"
 #include "engine/device_outputs.h"
@@ -28,6 +30,10 @@ struct Platform {
     PortModule& portModule;
     InstanceGuard& instanceGuard;
     int terminationFd = -1;  // read end of the termination pipe, -1 for none
+    // The deadline of every end (none in tests that do not ask for one), and how the
+    // process is ended when the deadline passes or the display has gone (none: it is not).
+    EndWatchdog* endWatchdog = nullptr;
+    EndWatchdog::EndProcess endProcess = nullptr;
 };
 
 // Lock states as the keyboard reported them, to be handed back later.
@@ -40,7 +46,7 @@ struct SavedLedStates {
 // The one program state: made in main(), passed down, alive until the end.
 struct Program {
     Program(Toolkit& toolkit, const Platform& platform);
-    ~Program();  // a worker still running is stopped; nothing outlives the program
+    ~Program();  // a worker still running is stopped and waited for; nothing outlives it
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
 
@@ -61,6 +67,14 @@ struct Program {
     int32_t manualPresetFlag = 0;
     bool quit = false;
     bool workerStarted = false;
+    bool showStarted = false;  // the worker was started: lamps may be lit
+    // The worker did not stop in time at the end (stuck in a library): the process must
+    // end without waiting for it.
+    bool workerLeftBehind = false;
+    // The end: begun (main thread), the settings saved once, and the whole sequence done.
+    bool ending = false;
+    bool settingsSaved = false;
+    std::atomic<bool> ended{false};
 };
 
 // Start-up, the event loop and the end of the program. Returns the exit status.

@@ -264,7 +264,7 @@ int Run(int bursts, int threshold) {
         }
     });
     feeder.join();
-    StopSpectrumWorker(worker);
+    JoinSpectrumWorker(worker);
 
     const auto sampleTime = [&](std::size_t n) {
         return start +

@@ -151,6 +151,17 @@ void SwitchUsbOutputsOff(UsbDevice& device) {
     }
 }
 
+void SwitchUsbOutputsOffWithin(UsbDevice& device, std::chrono::milliseconds limit) {
+    std::unique_lock lock(device.writeMutex, std::defer_lock);
+    if (!lock.try_lock_for(limit)) {
+        return;
+    }
+    for (const uint8_t off : kUsbOffReports) {
+        device.outputBuffer[1] = off;
+        writeReportLocked(device);
+    }
+}
+
 void ReleaseUsbDevice(UsbDevice& device) {
     CloseHidDevice(device, exchangeWriteHandle(device, 0));
 }

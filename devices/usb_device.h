@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -38,7 +39,7 @@ struct UsbDevice {
 
     bool lastPresence = false;  // main thread only
 
-    std::mutex writeMutex;
+    std::timed_mutex writeMutex;
     HidHandle writeHandle = 0;  // guarded by writeMutex; 0 while no device is open
     // Bytes 0 and 1 are the report: byte 0 is the report id and stays 0, byte 1
     // carries the pin group and its six pins. Guarded by writeMutex.
@@ -77,6 +78,9 @@ void SendUsbReport(UsbDevice& device, uint8_t dataByte);
 
 // Sends the three all-off reports in order (shutdown, after the worker has stopped).
 void SwitchUsbOutputsOff(UsbDevice& device);
+// The same from a thread that must not hang: gives up when a write stuck in the device
+// holds the handle longer than `limit`.
+void SwitchUsbOutputsOffWithin(UsbDevice& device, std::chrono::milliseconds limit);
 
 // Closes the write handle, if any, at the very end of the program.
 void ReleaseUsbDevice(UsbDevice& device);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -24,30 +25,43 @@ struct WorkerContext {
 // The worker thread running `SpectrumWorker`. It stops cooperatively: it sleeps on
 // a condition variable between cycles and checks the stop flag there, so a stop
 // never cuts a cycle in half.
+//
+// A cycle, as the main thread waits for it, is the analysis and the output writes: the
+// spectrum fetch before it lies outside, so that a sound library that hangs (a sound
+// server killed mid-read) can never hold up the window or the end of the program.
 struct Worker {
     std::thread thread;
     std::mutex mutex;
-    std::condition_variable changed;  // a stop request, or the end of a cycle
+    std::condition_variable changed;  // a stop request, the end of a cycle, the end
     bool stopRequested = false;
     bool inCycle = false;
+    bool finished = false;  // the thread procedure has returned
     uint64_t cyclesDone = 0;
 };
 
 // The worker's thread procedure: fetch the spectrum, run the analysis cycle, sleep
-// 50 ms; until stopped.
+// 50 ms; until stopped. While no recording runs it tries to start one every few seconds,
+// so a sound server that appears later is heard.
 void SpectrumWorker(Worker& worker, WorkerContext context);
 
 void StartSpectrumWorker(Worker& worker, const WorkerContext& context);
 
-// Returns once the worker has finished: it writes nothing after this.
-void StopSpectrumWorker(Worker& worker);
+// Asks the worker to stop and waits for it at most `limit`. True when it has finished
+// (it writes nothing after this); false when it is stuck in a library call, in which
+// case the thread is left running and the caller must not rely on it having stopped.
+bool StopSpectrumWorker(Worker& worker, std::chrono::milliseconds limit);
+
+// Waits without limit for a worker that has been asked to stop (the thread is joined).
+void JoinSpectrumWorker(Worker& worker);
 
 // How many analysis cycles have run to their end.
 uint64_t CyclesCompleted(Worker& worker);
 
-// Returns when no analysis cycle is running. A cycle starting afterwards sees every
-// change the caller made before calling, so the caller's next writes are not undone
-// by a cycle that read the old state. Never waits for more than one cycle.
-void WaitForCycleEnd(Worker& worker);
+// Returns when no analysis cycle is running, or after `limit` at the latest. A cycle
+// starting afterwards sees every change the caller made before calling, so the caller's
+// next writes are not undone by a cycle that read the old state. Never waits for more
+// than one cycle. False when the limit ran out (a cycle stuck in an output).
+bool WaitForCycleEnd(Worker& worker,
+                     std::chrono::milliseconds limit = std::chrono::milliseconds(250));
 
 }  // namespace glowtern

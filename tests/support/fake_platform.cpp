@@ -36,7 +36,9 @@ uint32_t FakeAudioCapture::startRecording() {
 void FakeAudioCapture::fetchSpectrum(uint32_t fetchChannel, float* magnitudes) {
     std::chrono::milliseconds hold;
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        stuck_ += jammed_ ? 1 : 0;
+        released_.wait(lock, [this] { return !jammed_; });
         hold = hold_;
     }
     if (hold.count() > 0) {
@@ -58,6 +60,19 @@ void FakeAudioCapture::setSpectrum(const std::vector<float>& spectrum) {
 void FakeAudioCapture::holdFetches(std::chrono::milliseconds duration) {
     std::lock_guard lock(mutex_);
     hold_ = duration;
+}
+
+void FakeAudioCapture::jamFetches(bool jammed) {
+    {
+        std::lock_guard lock(mutex_);
+        jammed_ = jammed;
+    }
+    released_.notify_all();
+}
+
+bool FakeAudioCapture::fetchStuck() const {
+    std::lock_guard lock(mutex_);
+    return stuck_ > 0;
 }
 
 int FakeAudioCapture::fetches() const {

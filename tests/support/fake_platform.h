@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -26,6 +27,9 @@ class FakeAudioCapture final : public AudioCapture {
     void setSpectrum(const std::vector<float>& spectrum);
     // Each fetch from now on takes `duration` (a worker stuck in a cycle).
     void holdFetches(std::chrono::milliseconds duration);
+    // While jammed, a fetch does not return (a sound library hung on its dead server).
+    void jamFetches(bool jammed);
+    bool fetchStuck() const;
     uint32_t channel = 7;  // what startRecording gives; 0 simulates no recording device
     int fetches() const;
 
@@ -35,6 +39,9 @@ class FakeAudioCapture final : public AudioCapture {
     std::vector<float> spectrum_ = std::vector<float>(kSpectrumBins, 0.0f);
     int fetches_ = 0;
     std::chrono::milliseconds hold_{0};
+    bool jammed_ = false;
+    int stuck_ = 0;
+    std::condition_variable released_;
 };
 
 // A port library whose exports record every write. Its exports are plain functions,

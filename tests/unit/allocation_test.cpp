@@ -305,7 +305,7 @@ TEST(ControlBatch, WorkerTellsTheWindowOncePerCycle) {
     while (CyclesCompleted(worker) < 4) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    StopSpectrumWorker(worker);
+    JoinSpectrumWorker(worker);
     EXPECT_GE(window.notices.load(), 1);
     EXPECT_LE(window.notices.load(), static_cast<int>(CyclesCompleted(worker)));
 }

@@ -5,8 +5,12 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
+#include "app/ending.h"
 #include "app/main_window.h"
 #include "app/tray.h"
 #include "engine/control_ids.h"
@@ -180,23 +184,76 @@ TEST(Lifecycle, MissingDriverShowsTheMessageAndStartsNothing) {
     EXPECT_FALSE(rig.portModule.loaded());
 }
 
-TEST(Lifecycle, TerminationRequestRunsTheExitSequence) {
+// The sound server dies mid-show and takes the worker with it into its library: a click
+// on a mode button still returns, and a termination request still ends the program,
+// switching every output off from the main thread and saving the settings.
+TEST(Lifecycle, TerminationEndsTheShowEvenWithTheWorkerStuckInTheSoundLibrary) {
     ProgramRig rig;
+    rig.hidState.plug(kLightDevice);
     const int terminationFd = InstallTerminationPipe();
     ASSERT_GE(terminationFd, 0);
     rig.program.platform.terminationFd = terminationFd;
     rig.toolkit.script.push_back([&] {
         rig.waitForCycles(1);
+        rig.audio.jamFetches(true);
+        while (!rig.audio.fetchStuck()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        rig.toolkit.clickControl(kAutoButton);
+    });
+    rig.toolkit.script.push_back([&] {
+        EXPECT_EQ(rig.program.engine.effectMode.load(), kAutoMode);
         raise(SIGTERM);
     });
     EXPECT_EQ(RunProgram(rig.program), 0);
-    EXPECT_TRUE(std::filesystem::exists(rig.settingsPath()));
-    const auto writes = rig.portModule.writes();
-    ASSERT_GE(writes.size(), 2u);
-    EXPECT_EQ(writes.back(), std::make_pair(uint16_t{0x37A}, uint8_t{0x0B}));
+    EXPECT_TRUE(rig.program.workerLeftBehind);
+
+    const std::vector<std::string> writes = rig.logged({"hidWrite", "PortOut"});
+    ASSERT_GE(writes.size(), 5u);
+    EXPECT_THAT(std::vector<std::string>(writes.end() - 5, writes.end()),
+                ElementsAre("hidWrite 0x00 0x00", "hidWrite 0x00 0x40", "hidWrite 0x00 0x80",
+                            "PortOut 0x378 0x00", "PortOut 0x37A 0x0B"));
     const std::vector<std::string> entries = rig.log.entries();
     EXPECT_LT(indexOf(entries, "mainWindowPosition"), indexOf(entries, "stopTimer 2"));
     EXPECT_EQ(entries.back(), "closeMainWindow");
+    std::ifstream saved(rig.settingsPath());
+    const std::string text((std::istreambuf_iterator<char>(saved)), {});
+    EXPECT_NE(text.find("Effect = 2\r\n"), std::string::npos) << text;
+
+    // The library lets go at last: nothing the worker does now reaches a lamp.
+    const size_t written = rig.logged({"hidWrite", "PortOut"}).size();
+    rig.audio.jamFetches(false);
+    JoinSpectrumWorker(rig.program.worker);
+    EXPECT_EQ(rig.logged({"hidWrite", "PortOut"}).size(), written);
+}
+
+// When an end hangs (a library, a server), its deadline switches the lamps off and ends
+// the process; an end that finished in time only ends the process.
+TEST(Lifecycle, EndDeadlineSwitchesOffWhatTheEndDidNot) {
+    static std::atomic<int> endedWith{-1};
+    const auto endProcess = [](int status) { endedWith.store(status); };
+    std::atomic<int> lampsOff{0};
+    {
+        EndWatchdog hung;
+        hung.arm(
+            std::chrono::milliseconds(20), [&] { ++lampsOff; }, endProcess);
+        while (!hung.expired()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    EXPECT_EQ(lampsOff.load(), 1);
+    EXPECT_EQ(endedWith.exchange(-1), 0);
+    {
+        EndWatchdog finished;
+        finished.arm(
+            std::chrono::milliseconds(20), [&] { ++lampsOff; }, endProcess);
+        finished.dropLampsOff();
+        while (!finished.expired()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    EXPECT_EQ(lampsOff.load(), 1);
+    EXPECT_EQ(endedWith.load(), 0);
 }
 
 TEST(Lifecycle, TrayAndWindowActions) {
