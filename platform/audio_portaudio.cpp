@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -124,7 +125,14 @@ bool DefaultInputIsAlsaDefault() {
 
 }  // namespace
 
-PortAudioCapture::PortAudioCapture() = default;
+PortAudioCapture::PortAudioCapture() {
+    // ALSA reports through this handler for the rest of the process, also when a running
+    // stream hits an overrun or its server goes away.
+    snd_lib_error_set_handler(IgnoreAlsaMessage);
+    // Looking for JACK must not start a JACK server. Set here, on the main thread before any
+    // other thread exists: a later start may run on the worker.
+    setenv("JACK_NO_START_SERVER", "1", 0);
+}
 
 PortAudioCapture::~PortAudioCapture() {
     close();
@@ -134,12 +142,6 @@ uint32_t PortAudioCapture::startRecording() {
     if (channel_.load() != 0) {
         return channel_.load();
     }
-    // ALSA reports through this handler for the rest of the process, also when a running
-    // stream hits an overrun or its server goes away.
-    snd_lib_error_set_handler(IgnoreAlsaMessage);
-    // Looking for JACK must not start a JACK server.
-    setenv("JACK_NO_START_SERVER", "1", 0);
-
     QuietStderr quiet;
     if (!InitialiseWithDefaultDeviceOnly()) {
         return 0;
@@ -176,6 +178,7 @@ uint32_t PortAudioCapture::startRecording() {
         return 0;
     }
     stream_ = stream;
+    lastSound_.store(std::chrono::steady_clock::now().time_since_epoch().count());
     if (Pa_StartStream(stream) != paNoError) {
         close();
         return 0;
@@ -189,6 +192,7 @@ void PortAudioCapture::takeRecorded() {
     if (!lock.owns_lock() || stream_ == nullptr) {
         return;  // another thread is reading right now: it takes this sound in
     }
+    const uint64_t before = ring_.written();
     // Whole buffers only: a read of part of one would wait for its rest. What arrives while
     // this runs is left for the next fetch, so there is one look at the stream per fetch. An
     // overrun (the reader kept away longer than the buffer lasts) loses the oldest sound and
@@ -204,6 +208,9 @@ void PortAudioCapture::takeRecorded() {
         ring_.push(readBuffer_.data(), static_cast<std::size_t>(frames));
         available -= frames;
     }
+    if (ring_.written() != before) {
+        lastSound_.store(std::chrono::steady_clock::now().time_since_epoch().count());
+    }
 }
 
 void PortAudioCapture::fetchSpectrum(uint32_t channel, float* magnitudes) {
@@ -211,6 +218,14 @@ void PortAudioCapture::fetchSpectrum(uint32_t channel, float* magnitudes) {
         return;
     }
     takeRecorded();
+    // A server that has stopped delivering (stopped, or hung) leaves old sound in the ring;
+    // the lamps must not go on following it.
+    const auto lastSound = std::chrono::steady_clock::time_point(
+        std::chrono::steady_clock::duration(lastSound_.load()));
+    if (std::chrono::steady_clock::now() - lastSound > kStaleAfter) {
+        std::fill(magnitudes, magnitudes + kSpectrumBins, 0.0f);
+        return;
+    }
     analyser_.analyse(ring_, magnitudes);
 }
 

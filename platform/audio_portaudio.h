@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 
@@ -27,6 +28,8 @@ class PortAudioCapture final : public AudioCapture {
     // than the server's larger deliveries. (A capture buffer delays nothing: it is read as soon
     // as sound is in it.)
     static constexpr double kBufferSeconds = 0.25;
+    // Sound older than this is no longer what plays: with nothing newer, fetches give silence.
+    static constexpr std::chrono::milliseconds kStaleAfter{300};
 
     PortAudioCapture();
     ~PortAudioCapture() override;
@@ -56,6 +59,7 @@ class PortAudioCapture final : public AudioCapture {
     void* stream_ = nullptr;  // PaStream
     bool initialised_ = false;
     std::atomic<uint32_t> channel_{0};
+    std::atomic<std::chrono::steady_clock::rep> lastSound_{0};  // when sound last arrived
 };
 
 }  // namespace glowtern
