@@ -5,8 +5,10 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 
 namespace glowtern {
 
@@ -112,19 +114,64 @@ bool keyTogglesIndicator(Display* display, XkbDescPtr xkb, KeyCode keycode,
     return false;
 }
 
+// The keyboard's own display connections. Xlib's handler of a lost connection is one for the
+// whole process, and its default ends the process from whichever thread noticed (the worker,
+// in the middle of a cycle): for these connections the handler returns instead, and the
+// connection's own exit handler marks the keyboard as gone. Other connections (the window
+// system's) keep the handler that was there before.
+std::mutex lostHandlerMutex;
+XIOErrorHandler previousLostHandler = nullptr;
+bool lostHandlerInstalled = false;
+std::array<std::atomic<Display*>, 4> keyboardDisplays{};
+
+int onConnectionLost(Display* display) {
+    for (const std::atomic<Display*>& own : keyboardDisplays) {
+        if (own.load() == display) {
+            return 0;
+        }
+    }
+    return previousLostHandler != nullptr ? previousLostHandler(display) : 0;
+}
+
+void installLostHandler() {
+    std::lock_guard lock(lostHandlerMutex);
+    if (!lostHandlerInstalled) {
+        lostHandlerInstalled = true;
+        previousLostHandler = XSetIOErrorHandler(onConnectionLost);
+    }
+}
+
+void registerDisplay(Display* display, bool add) {
+    for (std::atomic<Display*>& own : keyboardDisplays) {
+        Display* expected = add ? nullptr : display;
+        if (own.compare_exchange_strong(expected, add ? display : nullptr)) {
+            return;
+        }
+    }
+}
+
 }  // namespace
+
+void X11Keyboard::onDisplayLost(Display* /*display*/, void* keyboard) {
+    // Inside an Xlib call of this keyboard, which holds its mutex: only the flag changes.
+    static_cast<X11Keyboard*>(keyboard)->lost_.store(true);
+}
 
 X11Keyboard::X11Keyboard(const char* displayName) {
     Display* display = XOpenDisplay(displayName);
     if (display == nullptr) {
         return;
     }
+    installLostHandler();
+    registerDisplay(display, true);
+    XSetIOErrorExitHandler(display, &X11Keyboard::onDisplayLost, this);
     int opcode = 0;
     int xkbError = 0;
     int major = XkbMajorVersion;
     int minor = XkbMinorVersion;
     if (!XkbQueryExtension(display, &opcode, &xkbEventBase_, &xkbError, &major, &minor)) {
         // No indicators to read: treat the server like no server at all.
+        registerDisplay(display, false);
         XCloseDisplay(display);
         return;
     }
@@ -146,6 +193,7 @@ X11Keyboard::X11Keyboard(const char* displayName) {
                           XkbIndicatorNamesMask);
     indicators_ = XkbAllocKeyboard();
     if (indicators_ == nullptr) {
+        registerDisplay(display, false);
         XCloseDisplay(display);
         return;
     }
@@ -163,6 +211,7 @@ X11Keyboard::~X11Keyboard() {
     }
     if (display_ != nullptr) {
         XCloseDisplay(display_);
+        registerDisplay(display_, false);
         display_ = nullptr;
     }
 }
@@ -294,9 +343,13 @@ unsigned char X11Keyboard::keycodeOf(LockKey key) {
     return keycodes_[indexOf(key)];
 }
 
+bool X11Keyboard::usable() const {
+    return display_ != nullptr && !lost_.load();
+}
+
 int32_t X11Keyboard::lockKeyState(LockKey key) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (display_ == nullptr) {
+    if (!usable()) {
         return 0;
     }
     takeEvents();
@@ -311,12 +364,12 @@ int32_t X11Keyboard::lockKeyState(LockKey key) {
 
 unsigned long X11Keyboard::requestsSent() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return display_ != nullptr ? NextRequest(display_) - 1 : 0;
+    return usable() ? NextRequest(display_) - 1 : 0;
 }
 
 void X11Keyboard::pressAndReleaseLockKey(LockKey key) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (display_ == nullptr) {
+    if (!usable()) {
         return;
     }
     takeEvents();

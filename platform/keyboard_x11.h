@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -37,6 +38,8 @@ class X11Keyboard final : public Keyboard {
     X11Keyboard& operator=(const X11Keyboard&) = delete;
 
     bool connected() const { return display_ != nullptr; }
+    // The connection broke (the X server went away): every call does nothing from now on.
+    bool lost() const { return lost_.load(); }
 
     int32_t lockKeyState(LockKey key) override;
     void pressAndReleaseLockKey(LockKey key) override;
@@ -46,6 +49,8 @@ class X11Keyboard final : public Keyboard {
     unsigned long requestsSent();
 
   private:
+    static void onDisplayLost(_XDisplay* display, void* keyboard);
+    bool usable() const;
     void takeEvents();
     void takePendingEvents();
     void readStateFromServer();
@@ -55,6 +60,7 @@ class X11Keyboard final : public Keyboard {
 
     std::mutex mutex_;
     _XDisplay* display_ = nullptr;
+    std::atomic<bool> lost_{false};
     int xkbEventBase_ = 0;
     bool haveXTest_ = false;
     std::array<unsigned long, 3> indicatorAtoms_{};  // by LockKey
