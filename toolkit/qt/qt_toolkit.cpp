@@ -118,6 +118,27 @@ class NarrowArrowStyle final : public QProxyStyle {
 
 }  // namespace
 
+// A request to quit the application (the session manager's "die" at logout, which Qt turns
+// into a Quit event for the application) ends the program the way a termination request
+// does, through the event loop. Left to Qt, it would only make every later wait return at
+// once, and the program would spin.
+class QuitRequestFilter final : public QObject {
+  public:
+    explicit QuitRequestFilter(QtToolkit& toolkit) : toolkit_(toolkit) {}
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == QCoreApplication::instance() && event->type() == QEvent::Quit) {
+            toolkit_.postEvent({.number = kTerminationEvent});
+            return true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+  private:
+    QtToolkit& toolkit_;
+};
+
 // The main window: its close button and minimising become events for the loop.
 class MainWindowWidget final : public QWidget {
   public:
@@ -168,6 +189,8 @@ QtToolkit::QtToolkit(int& argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("glowtern"));
     QApplication::setWindowIcon(programIcon());
     waitLoop_ = std::make_unique<QEventLoop>();
+    quitFilter_ = std::make_unique<QuitRequestFilter>(*this);
+    QCoreApplication::instance()->installEventFilter(quitFilter_.get());
 
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd_ >= 0) {
@@ -183,6 +206,10 @@ QtToolkit::QtToolkit(int& argc, char** argv) {
 
 QtToolkit::~QtToolkit() {
     controls().setObserver(nullptr);
+    if (QCoreApplication::instance() != nullptr) {
+        QCoreApplication::instance()->removeEventFilter(quitFilter_.get());
+    }
+    quitFilter_.reset();
     timers_.clear();
     trayMenu_.reset();
     tray_.reset();
@@ -568,8 +595,17 @@ Event QtToolkit::waitEvent() {
     Event event;
     while (!queue_.tryTake(event)) {
         waiting_ = true;
-        waitLoop_->exec();
+        const int result = waitLoop_->exec();
         waiting_ = false;
+        // -1: the application was told to quit by someone else (Qt then refuses to wait
+        // at all). Taken as a termination request, once; no wait can work any more.
+        if (result == -1 && !quitTaken_) {
+            quitTaken_ = true;
+            queue_.post({.number = kTerminationEvent});
+        } else if (result == -1) {
+            event = {.number = kTerminationEvent};
+            return event;
+        }
     }
     return event;
 }

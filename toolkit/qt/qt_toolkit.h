@@ -19,6 +19,7 @@ class QWidget;
 namespace glowtern {
 
 class MainWindowWidget;
+class QuitRequestFilter;
 
 // The toolkit on Qt 6 Widgets. It makes the QApplication unless one exists; make
 // it on the main thread before anything else touches the window system.
@@ -73,7 +74,9 @@ class QtToolkit final : public Toolkit, private ControlObserver {
 
     std::unique_ptr<QApplication> application_;
     std::unique_ptr<QEventLoop> waitLoop_;
+    std::unique_ptr<QuitRequestFilter> quitFilter_;
     bool waiting_ = false;
+    bool quitTaken_ = false;  // the application was told to quit behind our back
     EventQueue queue_;
 
     std::unique_ptr<QStyle> dropDownStyle_;  // shared by the output selectors
