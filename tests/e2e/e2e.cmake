@@ -8,6 +8,11 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 add_executable(glowtern_e2e_x11_probe ${CMAKE_CURRENT_LIST_DIR}/x11_probe.c)
 target_link_libraries(glowtern_e2e_x11_probe PRIVATE PkgConfig::X11)
 
+# A small X session manager, so that a test can end the program as a desktop's logout does.
+pkg_check_modules(XSMP REQUIRED IMPORTED_TARGET sm ice)
+add_executable(glowtern_e2e_session_manager ${CMAKE_CURRENT_LIST_DIR}/session_manager.c)
+target_link_libraries(glowtern_e2e_session_manager PRIVATE PkgConfig::XSMP)
+
 file(GLOB e2e_scripts CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*.py)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${e2e_scripts})
 execute_process(
@@ -25,6 +30,7 @@ set(e2e_environment
     "GLOWTERN_E2E_PRELOAD=${GLOWTERN_FAKE_PARPORT_PRELOAD}"
     "GLOWTERN_E2E_X11_PROBE=$<TARGET_FILE:glowtern_e2e_x11_probe>"
     "GLOWTERN_E2E_PANEL=$<TARGET_FILE:glowtern-panel>"
+    "GLOWTERN_E2E_SESSION_MANAGER=$<TARGET_FILE:glowtern_e2e_session_manager>"
     "GLOWTERN_E2E_ARTIFACTS=${CMAKE_CURRENT_BINARY_DIR}/e2e-artifacts"
     "PYTHONDONTWRITEBYTECODE=1")
 foreach(case IN LISTS e2e_cases)

@@ -17,7 +17,7 @@ GLOWTERN_E2E_KEEP is set) and kept (the path is printed) when it fails.
 
 Paths come from the environment (set by e2e.cmake): GLOWTERN_E2E_PROGRAM (glowtern),
 GLOWTERN_E2E_PRELOAD (LD_PRELOAD value for the port stand-in), GLOWTERN_E2E_X11_PROBE,
-GLOWTERN_E2E_ARTIFACTS.
+GLOWTERN_E2E_SESSION_MANAGER (see SessionManager), GLOWTERN_E2E_ARTIFACTS.
 
 `python3 harness.py --list` prints the id of every test case, one a line.
 """
@@ -233,7 +233,7 @@ class Bench:
 
     # -- processes --
 
-    def spawn(self, name, argv, env, cwd=None, pass_fds=(), stdout=None):
+    def spawn(self, name, argv, env, cwd=None, pass_fds=(), stdout=None, stdin=None):
         """Starts `argv` in a new session; its output goes to <artifacts>/<name>.log."""
         log = open(self.log_path(f"{name}.log"), "ab")
         try:
@@ -241,7 +241,7 @@ class Bench:
                 argv,
                 env=env,
                 cwd=cwd or self.root,
-                stdin=subprocess.DEVNULL,
+                stdin=stdin if stdin is not None else subprocess.DEVNULL,
                 stdout=stdout if stdout is not None else log,
                 stderr=log,
                 pass_fds=pass_fds,
@@ -255,6 +255,8 @@ class Bench:
 
     def end_process(self, process, grace=3.0):
         """SIGTERM to the process group, SIGKILL after `grace` seconds."""
+        if process.stdin:
+            process.stdin.close()
         if process.poll() is None:
             try:
                 os.killpg(process.pid, signal.SIGTERM)
@@ -668,6 +670,64 @@ class LedWatch:
         entries = self.changes()
         return [t for i, (t, s) in enumerate(entries)
                 if s[led] == value and (i == 0 or entries[i - 1][1][led] != value)]
+
+
+class SessionManager:
+    """A small X session manager on the bench (session_manager.c), so that a test can end
+    the program the way a desktop does at logout, with an XSMP Die message:
+
+        manager = SessionManager(self.bench)
+        glowtern = self.start(extra_env=manager.env())
+        client = manager.wait_registered()
+        manager.die()
+        ...                                 # the program ends, saving and switching off
+        manager.wait_closed(client)
+
+    It listens on a local (abstract unix) socket only. Its events are kept one a line in
+    <artifacts>/session-events.log ("REGISTER <id>", "DIE sent <id>", "CLOSE <id>", ...;
+    the list is in session_manager.c), its errors in session-manager.log."""
+
+    def __init__(self, bench):
+        self.path = bench.log_path("session-events.log")
+        out = open(self.path, "wb")
+        try:
+            self.process = bench.spawn("session-manager",
+                                       [setting("GLOWTERN_E2E_SESSION_MANAGER")],
+                                       env=bench.client_env(), stdin=subprocess.PIPE, stdout=out)
+        finally:
+            out.close()
+        self.address = poll_until(lambda: next(iter(self.lines()), None), 10,
+                                  "the session manager to listen")
+
+    def lines(self):
+        with open(self.path, encoding="utf-8", errors="replace") as log:
+            text = log.read()
+        return text[:text.rfind("\n") + 1].splitlines()  # whole lines only
+
+    def env(self):
+        """The program's extra environment: SESSION_MANAGER."""
+        return {"SESSION_MANAGER": self.address}
+
+    def events(self, kind):
+        """The words after `kind` of each event of that kind, in order."""
+        return [line.split()[1:] for line in self.lines()[1:] if line.split()[:1] == [kind]]
+
+    def wait_registered(self, timeout=20):
+        """The id of the first client that registered."""
+        return poll_until(lambda: next(iter(self.events("REGISTER")), [None])[0], timeout,
+                          "a client to register with the session manager")
+
+    def die(self):
+        """Sends Die to every registered client."""
+        self.process.stdin.write(b"die\n")
+        self.process.stdin.flush()
+
+    def closed(self, client):
+        return any(words[:1] == [client] for words in self.events("CLOSE"))
+
+    def wait_closed(self, client, timeout=15):
+        poll_until(lambda: self.closed(client), timeout,
+                   f"session client {client}'s connection to close")
 
 
 class SoundServer:
