@@ -8,7 +8,8 @@ import os
 import signal
 import time
 
-from harness import D1, MANUAL_BAND_5, GlowternTestCase, StraceLog, poll_until, setting
+from harness import (D1, MANUAL_BAND_5, GlowternTestCase, SessionManager, StraceLog,
+                     poll_until, setting)
 
 LEDS_AT_START = {"caps": 1, "num": 0, "scroll": 1}
 
@@ -192,3 +193,11 @@ class FailureEndTest(ShutdownTest):
         triggered = time.monotonic()
         xvfb.kill()
         self.assert_safe_end(glowtern, triggered, leds=False)
+
+    def test_session_manager_says_die(self):
+        manager = SessionManager(self.bench)
+        glowtern = self.start_lit_show(extra_env=manager.env())
+        manager.wait_registered()
+        triggered = time.monotonic()
+        manager.die()
+        self.assert_safe_end(glowtern, triggered)
