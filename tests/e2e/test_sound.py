@@ -163,3 +163,16 @@ class SoundTest(GlowternTestCase):
         self.assertEqual(set(self.cycles_between(glowtern, 0, played)), {DARK})
         self.assertEqual(self.exit_from_tray(glowtern), 0)
         self.assert_port_protocol(glowtern.port())
+
+    def test_a_sound_server_that_starts_after_glowtern_is_heard(self):
+        first = self.bench.sound.process
+        first.kill()
+        first.wait()
+        glowtern = self.start(settings=MANUAL_BAND_5)
+        glowtern.wait_port_writes(20)  # a second of show without any sound server
+        sound = self.bench.start_sound()  # the same place the program looks for it
+        poll_until(lambda: sound.recording_clients() > 0, 20, "glowtern to start recording")
+        played = sound.play(sound.tone(100, seconds=10))
+        poll_until(lambda: D1 in [d for d, _ in self.cycles_between(glowtern, played)], 20,
+                   "line D1 to come on with the tone")
+        self.assertEqual(self.exit_from_tray(glowtern), 0)
