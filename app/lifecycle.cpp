@@ -256,7 +256,7 @@ int RunProgram(Program& program) {
     OpenMainWindow(toolkit, program.windowPosition.x, program.windowPosition.y);
     toolkit.watchTermination(program.platform.terminationFd);
     // 8. Tray icon, tooltip and menu.
-    const bool trayShown = AddTrayIconAndMenu(toolkit);
+    const bool trayShown = AddTrayIconAndMenu(program);
     // 9. Quit flag.
     program.quit = false;
     // 10. Every control with its initial state, meters included.

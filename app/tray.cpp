@@ -1,25 +1,25 @@
 #include "app/tray.h"
 
-#include <array>
-
 #include "app/main_window.h"
+#include "app/program.h"
 
 namespace glowtern {
 
-namespace {
-constexpr std::array<MenuItem, 5> kTrayMenu = {{
-    {kMenuOpen, "Open"},
-    {kMenuClose, "Close"},
-    {kMenuAbout, "About"},
-    {0, {}},
-    {kMenuExit, "Exit"},
-}};
-}  // namespace
+std::vector<MenuItem> TrayMenu(const Program& /*program*/) {
+    std::vector<MenuItem> menu;
+    menu.push_back({.id = kMenuOpen, .text = "Open"});
+    menu.push_back({.id = kMenuClose, .text = "Close"});
+    menu.push_back({.id = kMenuAbout, .text = "About"});
+    menu.push_back({});
+    menu.push_back({.id = kMenuExit, .text = "Exit"});
+    return menu;
+}
 
-bool AddTrayIconAndMenu(Toolkit& toolkit) {
+bool AddTrayIconAndMenu(Program& program) {
+    Toolkit& toolkit = program.toolkit;
     const bool shown = toolkit.addTrayIcon(kTrayIconId);
     toolkit.setTrayTooltip(kProgramName);
-    toolkit.createTrayMenu(kTrayMenu);
+    toolkit.createTrayMenu([&program] { return TrayMenu(program); });
     return shown;
 }
 

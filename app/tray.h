@@ -1,8 +1,12 @@
 #pragma once
 
+#include <vector>
+
 #include "toolkit/toolkit.h"
 
 namespace glowtern {
+
+struct Program;
 
 inline constexpr int kTrayIconId = 25;
 // Tray menu items.
@@ -11,9 +15,12 @@ inline constexpr int kMenuClose = 2;
 inline constexpr int kMenuAbout = 3;
 inline constexpr int kMenuExit = 10;
 
-// Adds the tray icon, then its tooltip, and builds the tray menu. False when no
-// tray is there to show the icon.
-bool AddTrayIconAndMenu(Toolkit& toolkit);
+// The tray menu as it is shown now: "Open", "Close", "About", a separator, "Exit".
+std::vector<MenuItem> TrayMenu(const Program& program);
+
+// Adds the tray icon, then its tooltip, and the tray menu. False when no tray is there to
+// show the icon.
+bool AddTrayIconAndMenu(Program& program);
 
 void ShowAboutBox(Toolkit& toolkit);
 

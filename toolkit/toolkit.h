@@ -1,7 +1,10 @@
 #pragma once
 
+#include <functional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "toolkit/controls.h"
 #include "toolkit/events.h"
@@ -21,10 +24,17 @@ struct WindowPosition {
     int y = 0;
 };
 
+// One entry of the tray menu. Choosing it raises a menu event with its id.
 struct MenuItem {
-    int id = 0;  // 0: a separator
-    std::string_view text{};
+    int id = 0;  // 0 (and no submenu): a separator
+    std::string text{};
+    bool checkable = false;  // shows a check mark while `checked`
+    bool checked = false;
+    std::vector<MenuItem> submenu{};  // not empty: the entry opens this submenu
 };
+
+// Builds the tray menu as it is to be shown now (main thread).
+using TrayMenuBuilder = std::function<std::vector<MenuItem>()>;
 
 enum class MessageIcon { Information, Error };
 
@@ -62,10 +72,14 @@ class Toolkit {
     virtual void removeTrayIcon() = 0;
     // Whether a tray host is running now.
     virtual bool trayAvailable() = 0;
-    virtual void createTrayMenu(std::span<const MenuItem> items) = 0;
+    // The tray menu is built afresh by `build` each time it opens, so entries can show
+    // what is true at that moment (a state, a list of sound sources).
+    virtual void createTrayMenu(TrayMenuBuilder build) = 0;
     // Opens the tray menu with its corner next to the pointer and returns when it
     // closes; a chosen item arrives later as a menu event.
     virtual void showTrayMenu() = 0;
+    // A short message from the tray icon (a balloon or the desktop's notification).
+    virtual void showTrayNotification(std::string_view title, std::string_view text) = 0;
 
     // A modal box with one OK button; returns when the user closes it.
     virtual void messageBox(std::string_view text, std::string_view caption, MessageIcon icon) = 0;

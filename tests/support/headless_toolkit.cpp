@@ -70,13 +70,34 @@ void HeadlessToolkit::removeTrayIcon() {
     trayIconShown = false;
 }
 
-void HeadlessToolkit::createTrayMenu(std::span<const MenuItem> items) {
+void HeadlessToolkit::createTrayMenu(TrayMenuBuilder build) {
     log("createTrayMenu");
-    trayMenu.assign(items.begin(), items.end());
-    trayMenuTexts.clear();
+    buildTrayMenu_ = std::move(build);
+}
+
+std::vector<MenuItem> HeadlessToolkit::trayMenu() {
+    return buildTrayMenu_ ? buildTrayMenu_() : std::vector<MenuItem>{};
+}
+
+namespace {
+void addTexts(const std::vector<MenuItem>& items, const std::string& indent,
+              std::vector<std::string>& texts) {
     for (const MenuItem& item : items) {
-        trayMenuTexts.emplace_back(item.id == 0 ? "-" : std::string(item.text));
+        texts.push_back(indent + (item.id == 0 && item.submenu.empty() ? "-" : item.text));
+        addTexts(item.submenu, indent + "  ", texts);
     }
+}
+}  // namespace
+
+std::vector<std::string> HeadlessToolkit::trayMenuTexts() {
+    std::vector<std::string> texts;
+    addTexts(trayMenu(), "", texts);
+    return texts;
+}
+
+void HeadlessToolkit::showTrayNotification(std::string_view title, std::string_view text) {
+    log("showTrayNotification");
+    notifications.emplace_back(title, text);
 }
 
 void HeadlessToolkit::showTrayMenu() {

@@ -40,7 +40,8 @@ class HeadlessToolkit final : public Toolkit {
     void setTrayTooltip(std::string_view text) override;
     void removeTrayIcon() override;
     bool trayAvailable() override { return trayHost; }
-    void createTrayMenu(std::span<const MenuItem> items) override;
+    void createTrayMenu(TrayMenuBuilder build) override;
+    void showTrayNotification(std::string_view title, std::string_view text) override;
     void showTrayMenu() override;
     void messageBox(std::string_view text, std::string_view caption, MessageIcon icon) override;
     void startTimer(int number, int milliseconds) override;
@@ -66,8 +67,11 @@ class HeadlessToolkit final : public Toolkit {
     WindowPosition windowPosition;
     bool trayIconShown = false;
     std::string trayTooltip;
-    std::vector<MenuItem> trayMenu;
-    std::vector<std::string> trayMenuTexts;
+    // The tray menu as it would be shown now, and its entries' texts ("-" for a separator,
+    // a submenu's entries after its own text, indented by two spaces).
+    std::vector<MenuItem> trayMenu();
+    std::vector<std::string> trayMenuTexts();
+    std::vector<std::pair<std::string, std::string>> notifications;  // title, text
     std::vector<MessageBoxShown> messageBoxes;
     std::map<int, int> runningTimers;  // number -> milliseconds
     std::chrono::milliseconds waitLimit{20000};
@@ -80,6 +84,7 @@ class HeadlessToolkit final : public Toolkit {
     EventQueue queue_;
     int terminationFd_ = -1;
     std::optional<int> trayChoice_;
+    TrayMenuBuilder buildTrayMenu_;
 };
 
 }  // namespace glowtern::testing

@@ -38,6 +38,7 @@ namespace glowtern {
 namespace {
 
 constexpr int kTooltipLimit = 63;
+constexpr int kNotificationMilliseconds = 15000;
 constexpr int kEndScroll = 8;  // the notification that closes a scroll action
 
 QString toQString(std::string_view text) {
@@ -519,23 +520,45 @@ bool QtToolkit::trayAvailable() {
     return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
-void QtToolkit::createTrayMenu(std::span<const MenuItem> items) {
-    trayMenu_ = std::make_unique<QMenu>();
+namespace {
+
+void fillMenu(QMenu& menu, const std::vector<MenuItem>& items) {
     for (const MenuItem& item : items) {
-        if (item.id == 0) {
-            trayMenu_->addSeparator();
+        if (!item.submenu.empty()) {
+            fillMenu(*menu.addMenu(toQString(item.text)), item.submenu);
+        } else if (item.id == 0) {
+            menu.addSeparator();
         } else {
-            trayMenu_->addAction(toQString(item.text))->setData(item.id);
+            QAction* action = menu.addAction(toQString(item.text));
+            action->setData(item.id);
+            action->setCheckable(item.checkable);
+            action->setChecked(item.checked);
         }
     }
 }
 
+}  // namespace
+
+void QtToolkit::createTrayMenu(TrayMenuBuilder build) {
+    buildTrayMenu_ = std::move(build);
+    trayMenu_ = std::make_unique<QMenu>();
+}
+
 void QtToolkit::showTrayMenu() {
-    if (!trayMenu_) {
+    if (!trayMenu_ || !buildTrayMenu_) {
         return;
     }
+    trayMenu_->clear();  // deletes the actions and submenus of the last showing
+    fillMenu(*trayMenu_, buildTrayMenu_());
     if (QAction* chosen = trayMenu_->exec(QCursor::pos() - QPoint(1, 1))) {
         postEvent({.number = kMenuEvent, .window = 0, .id = chosen->data().toInt()});
+    }
+}
+
+void QtToolkit::showTrayNotification(std::string_view title, std::string_view text) {
+    if (tray_) {
+        tray_->showMessage(toQString(title), toQString(text), QSystemTrayIcon::Information,
+                           kNotificationMilliseconds);
     }
 }
 

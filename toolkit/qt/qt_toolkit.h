@@ -46,8 +46,9 @@ class QtToolkit final : public Toolkit, private ControlObserver {
     void setTrayTooltip(std::string_view text) override;
     void removeTrayIcon() override;
     bool trayAvailable() override;
-    void createTrayMenu(std::span<const MenuItem> items) override;
+    void createTrayMenu(TrayMenuBuilder build) override;
     void showTrayMenu() override;
+    void showTrayNotification(std::string_view title, std::string_view text) override;
 
     void messageBox(std::string_view text, std::string_view caption, MessageIcon icon) override;
 
@@ -93,6 +94,7 @@ class QtToolkit final : public Toolkit, private ControlObserver {
 
     std::unique_ptr<QSystemTrayIcon> tray_;
     std::unique_ptr<QMenu> trayMenu_;
+    TrayMenuBuilder buildTrayMenu_;
     std::map<int, std::unique_ptr<QTimer>> timers_;
 };
 
