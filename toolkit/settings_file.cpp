@@ -4,14 +4,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 
 namespace glowtern {
 namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 constexpr std::string_view kLineEnd = "\r\n";
+// The program's 43 short lines take about 500 bytes. A file far larger is some
+// other file or the work of a runaway script; reading and rewriting it would cost
+// seconds and gigabytes.
+constexpr size_t kMaxFileSize = size_t{1} << 20;
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t';
@@ -193,16 +199,31 @@ std::string renderText(const std::vector<SettingsEntry>& entries, bool utf8) {
     return body;
 }
 
-bool readAll(int fd, std::string& out) {
+enum class ReadResult : uint8_t { Read, TooLarge, Unreadable };
+
+// Reads a regular file whole, but never more than kMaxFileSize bytes (plus one to
+// see that there are more): a file that grows while it is read is caught too.
+ReadResult readAtMost(int fd, std::string& out) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        return ReadResult::Unreadable;
+    }
+    if (info.st_size > static_cast<off_t>(kMaxFileSize)) {
+        return ReadResult::TooLarge;
+    }
     char buffer[8192];
     for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        const size_t wanted = std::min(sizeof buffer, kMaxFileSize + 1 - out.size());
+        const ssize_t got = ::read(fd, buffer, wanted);
         if (got > 0) {
             out.append(buffer, static_cast<size_t>(got));
+            if (out.size() > kMaxFileSize) {
+                return ReadResult::TooLarge;
+            }
         } else if (got == 0) {
-            return true;
+            return ReadResult::Read;
         } else if (errno != EINTR) {
-            return false;
+            return ReadResult::Unreadable;
         }
     }
 }
@@ -244,26 +265,69 @@ std::string resolveLinks(const std::string& fileName) {
     return path;
 }
 
-// Replaces the file by one holding `bytes`: a temporary file beside it with a
-// fixed name (so a save killed half-way leaves at most that one behind, and the
-// next save reuses it), flushed, given the old file's permissions and owner,
+// Calls `make` with names beside `target` that no file has yet
+// ("<target>.tmp-<process>-<count>") until one is free; false when `make` fails
+// for another reason (errno tells which) or no free name turns up.
+template <typename Make>
+bool underUniqueName(const std::string& target, std::string& name, const Make& make) {
+    static unsigned count = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = target + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++count);
+        if (make(name.c_str())) {
+            return true;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    name.clear();
+    return false;
+}
+
+// Writes `bytes` over the start of the file and cuts it to their length. Only for
+// a file whose directory we may not write to, so that no new file can be made
+// beside it: a crash half-way leaves a mix of old and new text.
+bool rewriteInPlace(const std::string& target, std::string_view bytes) {
+    const int fd =
+        ::open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat info {};
+    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && writeAll(fd, bytes) &&
+              ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    return ok;
+}
+
+// Replaces the file by one holding `bytes` (see the class comment): a temporary
+// beside it, flushed, given the old file's permissions and owner, named only now,
 // renamed over the old file, and the directory flushed. On any failure the old
-// file is untouched and the temporary removed.
-bool replaceFile(const std::string& fileName, std::string_view bytes) {
+// file is untouched and the temporary gone.
+bool saveFile(const std::string& fileName, std::string_view bytes) {
     const std::string target = resolveLinks(fileName);
     struct stat old {};
     const bool existed = ::stat(target.c_str(), &old) == 0;
     if (existed ? !S_ISREG(old.st_mode) : errno != ENOENT) {
         return false;
     }
-    const std::string temporary = target + ".tmp";
-    ::unlink(temporary.c_str());
     // A new file gets the usual mode less the umask; a replacement starts private
     // and takes the old mode once its owner is set.
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          existed ? 0600 : 0666);
+    const mode_t mode = existed ? 0600 : 0666;
+    const std::string directoryName = directoryOf(target);
+    const char* directory = directoryName.empty() ? "." : directoryName.c_str();
+    std::string name;  // the temporary's name, once it has one
+    int fd = ::open(directory, O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     if (fd < 0) {
-        return false;
+        underUniqueName(target, name, [&](const char* path) {
+            fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+            return fd >= 0;
+        });
+    }
+    if (fd < 0) {
+        // A directory we may not write to: the file itself may still be writable.
+        const bool refused = errno == EACCES || errno == EPERM || errno == EROFS;
+        return existed && refused && rewriteInPlace(target, bytes);
     }
     bool ok = writeAll(fd, bytes);
     if (ok && existed) {
@@ -277,15 +341,21 @@ bool replaceFile(const std::string& fileName, std::string_view bytes) {
         ok = ::fchmod(fd, old.st_mode & 07777) == 0;
     }
     ok = ok && ::fsync(fd) == 0;
+    if (ok && name.empty()) {
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        ok = underUniqueName(target, name, [&](const char* path) {
+            return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
+        });
+    }
     ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
+    ok = ok && ::rename(name.c_str(), target.c_str()) == 0;
     if (!ok) {
-        ::unlink(temporary.c_str());
+        if (!name.empty()) {
+            ::unlink(name.c_str());
+        }
         return false;
     }
-    const std::string directory = directoryOf(target);
-    const int directoryFd =
-        ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int directoryFd = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directoryFd >= 0) {
         ::fsync(directoryFd);
         ::close(directoryFd);
@@ -317,11 +387,18 @@ bool SettingsFile::open(const std::string& fileName) {
         state_ = errno == ENOENT ? State::Missing : State::Unusable;
         return false;
     }
-    struct stat info {};
     std::string bytes;
-    const bool read = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && readAll(fd, bytes);
+    const ReadResult read = readAtMost(fd, bytes);
     ::close(fd);
-    if (!read) {
+    if (read == ReadResult::TooLarge && !toldTooLarge_) {
+        // Once: the program opens the file several times in a run.
+        toldTooLarge_ = true;
+        std::fprintf(stderr,
+                     "glowtern: not reading %s: larger than 1 MiB, too large for settings; "
+                     "using the defaults\n",
+                     fileName.c_str());
+    }
+    if (read != ReadResult::Read) {
         state_ = State::Unusable;
         return false;
     }
@@ -377,7 +454,7 @@ void SettingsFile::writeString(std::string_view key, std::string_view valueText)
 
 void SettingsFile::close() {
     if (modified_ && (state_ == State::ReadWrite || state_ == State::Missing)) {
-        replaceFile(fileName_, renderText(entries_, utf8_));
+        saveFile(fileName_, renderText(entries_, utf8_));
     }
     fileName_.clear();
     entries_.clear();

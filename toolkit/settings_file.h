@@ -27,9 +27,19 @@ struct SettingsEntry {
 // anything was written. Text is single-byte; a UTF-8 file (with byte-order mark)
 // is converted on the way in and out. Main thread only.
 //
-// Saving never rewrites the file in place: the new text goes to a temporary file
-// beside it, is flushed to disk and then renamed over the old one, so a crash or
-// power cut leaves either the old or the new file, never a truncated one.
+// A file larger than 1 MiB is no settings file (the program's take ~500 bytes):
+// it is not read, the program runs with its defaults, the file is never written,
+// and the first such open of a store object tells why on standard error.
+//
+// Saving normally never rewrites the file in place: the new text goes to a new,
+// unnamed file (O_TMPFILE) in the same directory, is flushed to disk, linked under
+// a unique name and renamed over the old one, so a crash or power cut leaves
+// either the old or the new file, never a truncated one, and at most one
+// temporary. Where the file system has no unnamed files the new file is made
+// under a unique name from the start. Only when the directory refuses new files
+// (no write permission, read-only) is a writable file rewritten in place instead,
+// so the settings are still kept; such a save is not crash-safe. A symbolic link
+// is kept and its target replaced; the file keeps its mode, owner and group.
 class SettingsFile {
   public:
     SettingsFile() = default;
@@ -38,8 +48,9 @@ class SettingsFile {
     ~SettingsFile();
 
     // True when the file exists and was read. A missing file gives false but its
-    // name is kept, so that the next close after a write creates it. An open file
-    // is closed first.
+    // name is kept, so that the next close after a write creates it; a file that is
+    // there but unusable (unreadable, not a regular file, too large) gives false and
+    // is never written. An open file is closed first.
     bool open(const std::string& fileName);
     // The value of the first key entry of the top section (before the first
     // group header) whose key matches without regard to ASCII case; else defaultText.
@@ -51,7 +62,8 @@ class SettingsFile {
     // in either.
     void writeString(std::string_view key, std::string_view valueText);
     // Writes the file back when something was written and the file may be written;
-    // then forgets it. Failures are silent and leave the old file as it was.
+    // then forgets it. Failures are silent and leave the old file as it was, but
+    // for an in-place rewrite cut short.
     void close();
     bool isOpen() const { return state_ != State::Closed; }
 
@@ -64,7 +76,7 @@ class SettingsFile {
         ReadWrite,  // an existing file that may be replaced
         ReadOnly,   // an existing file that is only read
         Missing,    // no such file: close creates it
-        Unusable,   // there but not readable (or not a regular file): never written
+        Unusable,   // there but not readable, not a regular file or too large: never written
     };
 
     const SettingsEntry* find(std::string_view key) const;
@@ -74,6 +86,7 @@ class SettingsFile {
     State state_ = State::Closed;
     bool modified_ = false;
     bool utf8_ = false;
+    bool toldTooLarge_ = false;
 };
 
 // Signed decimal, "$" hexadecimal or "%" binary, after optional blanks and sign;

@@ -78,6 +78,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     writeFile(path, data, size);
 
     glowtern::SettingsFile store;
+    // A file above 1 MiB is refused; one near that may grow past it when rewritten
+    // (CR LF line ends, " = "), so only small ones go round.
+    constexpr size_t kLimit = size_t{1} << 20;
+    if (size > kLimit / 4) {
+        check(store.open(path) == (size <= kLimit));
+        return 0;
+    }
     check(store.open(path));
     std::vector<SettingsEntry> expected = store.entries();
 

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <iterator>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -248,18 +250,57 @@ TEST_F(SettingsFileTest, CloseWithoutWritesLeavesTheFileUntouched) {
     EXPECT_EQ(names(dir_.path()), std::set<std::string>{"setting.dat"});
 }
 
-// A read-only file in a directory open to everyone (only the store's own rule keeps it
-// from being replaced), an unreadable one, and a writable file in a read-only
-// directory (the new file cannot be made beside it) all stay as they were.
-TEST_F(SettingsFileTest, NeverChangesAFileItMayNotReplace) {
+// Files the store meets when something around it went wrong. None may cost the
+// settings, and none the store must not change may change:
+// - a file far too large for settings (a wrong file, a runaway script) is not read:
+//   the defaults hold, the file stays as it is, and the reason is told once;
+// - a directory called "setting.dat.tmp" beside the file does not stop the save;
+// - a writable file in a directory that is not is rewritten in place;
+// - a read-only file (its directory open to everyone, so only the store's own rule
+//   keeps it) and an unreadable one stay as they were.
+TEST_F(SettingsFileTest, OddFilesNeitherCostTheSettingsNorGetChanged) {
+    const std::string huge = dir_.file("huge.dat");
+    writeFile(huge, "Level = 5\r\n");
+    ASSERT_EQ(::truncate(huge.c_str(), 50 << 20), 0);  // sparse: costs no disk
+    const auto identity = [](const std::string& path) {
+        struct stat info {};
+        EXPECT_EQ(::stat(path.c_str(), &info), 0);
+        // The change time moves with every write, truncation or rename.
+        return std::tuple(info.st_ino, info.st_size, info.st_ctim.tv_sec, info.st_ctim.tv_nsec);
+    };
+    const auto hugeBefore = identity(huge);
+    const std::string told = dir_.file("stderr.txt");
+    const int savedStderr = ::dup(STDERR_FILENO);
+    const int toldFd = ::open(told.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(::dup2(toldFd, STDERR_FILENO), STDERR_FILENO);
+    {
+        SettingsFile store;  // opened as often as the program does in one run
+        for (int round = 0; round < 3; ++round) {
+            EXPECT_FALSE(store.open(huge));
+            EXPECT_EQ(store.readString("Level", kNo), kNo);
+            store.writeString("Level", "30");
+            store.close();
+        }
+    }
+    ::dup2(savedStderr, STDERR_FILENO);
+    ::close(savedStderr);
+    ::close(toldFd);
+    const std::string message = readFile(told);
+    fs::remove(told);
+    EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
+    EXPECT_NE(message.find(huge), std::string::npos) << message;
+    EXPECT_EQ(identity(huge), hugeBefore);
+
+    fs::create_directory(file_ + ".tmp");
+    EXPECT_EQ(rewrite("level=12\r\n", "Level", "12"), "Level = 12\r\n");
+
     fs::permissions(dir_.path(), fs::perms::all);
     const std::string unreadable = dir_.file("secret.dat");
     const fs::path locked = dir_.path() / "locked";
     const std::string inLocked = (locked / "setting.dat").string();
     fs::create_directory(locked);
-    writeFile(file_, "level=12\r\n");
     writeFile(unreadable, "Level = 4\r\n");
-    writeFile(inLocked, "Level = 1\r\n");
+    writeFile(inLocked, "  Level  =  1  \r\n\r\n\r\n");  // longer than what replaces it
     fs::permissions(file_, static_cast<fs::perms>(0444));
     fs::permissions(unreadable, fs::perms::none);
     fs::permissions(inLocked, static_cast<fs::perms>(0666));
@@ -278,11 +319,12 @@ TEST_F(SettingsFileTest, NeverChangesAFileItMayNotReplace) {
         return readOnlyRead && writeSeen && unreadableFailed && lockedOpened ? 0 : 1;
     });
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(readFile(file_), "level=12\r\n");
+    EXPECT_EQ(readFile(file_), "Level = 12\r\n");
     EXPECT_EQ(fs::status(file_).permissions(), static_cast<fs::perms>(0444));
     EXPECT_EQ(fs::status(unreadable).permissions(), fs::perms::none);
-    EXPECT_EQ(readFile(inLocked), "Level = 1\r\n");
-    EXPECT_EQ(names(dir_.path()), (std::set<std::string>{"setting.dat", "secret.dat", "locked"}));
+    EXPECT_EQ(readFile(inLocked), "Level = 30\r\n");
+    EXPECT_EQ(names(dir_.path()), (std::set<std::string>{"setting.dat", "setting.dat.tmp",
+                                                         "huge.dat", "secret.dat", "locked"}));
     EXPECT_EQ(names(locked), std::set<std::string>{"setting.dat"});
     fs::permissions(unreadable, fs::perms::owner_read);
     EXPECT_EQ(readFile(unreadable), "Level = 4\r\n");
