@@ -8,8 +8,10 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFontInfo>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QWidget>
 #include <atomic>
@@ -229,6 +231,30 @@ TEST_F(MainWindowTest, WindowIsFixedWithoutMaximise) {
     EXPECT_EQ(window->size(), QSize(315, 245));
     EXPECT_EQ(toolkit.mainWindowPosition().x, 40);
     EXPECT_EQ(toolkit.mainWindowPosition().y, 50);
+}
+
+// A stored place off every screen (a screen since unplugged, a hand-edited file)
+// is brought onto the nearest screen; a visible place is kept as stored.
+TEST(MainWindowPlace, WindowIsShownWhereItCanBeReached) {
+    struct Case {
+        QPoint stored;
+        QPoint shown;
+    };
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    for (const Case& place : {Case{{100000, -50000}, {area.right() + 1 - 315, area.top()}},
+                              Case{{200, 150}, {200, 150}}}) {
+        SCOPED_TRACE(place.stored.x());
+        QtToolkit toolkit(argumentCount, arguments);
+        OpenMainWindow(toolkit, place.stored.x(), place.stored.y());
+        toolkit.showMainWindow();
+        toolkit.restoreMainWindow();
+        QApplication::processEvents();
+        const QRect frame = toolkit.mainWindowWidget()->frameGeometry();
+        EXPECT_EQ(frame.topLeft(), place.shown);
+        EXPECT_TRUE(area.contains(frame));
+        EXPECT_EQ(toolkit.mainWindowPosition().x, place.shown.x());
+        EXPECT_EQ(toolkit.mainWindowPosition().y, place.shown.y());
+    }
 }
 
 TEST_F(MainWindowTest, UserActionsRaiseControlEvents) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace glowtern::testing {
@@ -18,6 +20,21 @@ class TempDir {
 
   private:
     std::filesystem::path path_;
+};
+
+// Sets an environment variable for one scope (null: removes it).
+struct ScopedEnvironment {
+    ScopedEnvironment(const char* variable, const char* value) : name(variable) {
+        if (const char* before = std::getenv(name)) {
+            old = before;
+        }
+        set(value);
+    }
+    ~ScopedEnvironment() { set(old ? old->c_str() : nullptr); }
+    void set(const char* value) { value ? ::setenv(name, value, 1) : ::unsetenv(name); }
+
+    const char* name;
+    std::optional<std::string> old;
 };
 
 std::string readFile(const std::string& path);

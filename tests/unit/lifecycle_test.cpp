@@ -3,11 +3,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "app/ending.h"
@@ -143,29 +146,93 @@ TEST(Lifecycle, SecondCopyLeavesAtOnceShowingNothing) {
     EXPECT_FALSE(std::filesystem::exists(rig.settingsPath()));
 }
 
+// One copy at a time, the lock in a place no other user can claim first; a lock
+// that cannot be taken counts as held, so two copies never run side by side.
 TEST(Lifecycle, FileLockGuardLetsOnlyOneCopyRun) {
-    TempDir runtime;
-    const char* previous = std::getenv("XDG_RUNTIME_DIR");
-    const std::string saved = previous != nullptr ? previous : "";
-    setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
-    {
-        FileLockInstanceGuard first;
-        FileLockInstanceGuard second;
-        EXPECT_FALSE(first.heldElsewhere("Glowtern"));
-        EXPECT_TRUE(second.heldElsewhere("Glowtern"));
-        EXPECT_TRUE(std::filesystem::exists(runtime.path() / "Glowtern.lock"));
+    namespace fs = std::filesystem;
+    TempDir home;
+    const fs::path userRuntimeRoot = home.path() / "run-user";  // stands in for /run/user
+    const fs::path userRuntime = userRuntimeRoot / std::to_string(geteuid());
+    ScopedEnvironment runtime("XDG_RUNTIME_DIR", nullptr);
+    ScopedEnvironment cacheHome("XDG_CACHE_HOME", nullptr);
+    ScopedEnvironment homeDir("HOME", home.path().c_str());
+    // flock() locks belong to one open of the file: ask from another process, as
+    // a second copy of the program would.
+    const auto heldInChild = [&] {
+        const pid_t child = fork();
+        if (child == 0) {
+            FileLockInstanceGuard guard(userRuntimeRoot.string());
+            _exit(guard.heldElsewhere("Glowtern") ? 0 : 1);
+        }
+        int status = 0;
+        return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    };
+    const auto makeDirectory = [](const fs::path& path, fs::perms mode) {
+        fs::create_directories(path);
+        fs::permissions(path, mode);
+    };
+
+    struct Place {
+        const char* runtimeDir;
+        fs::perms userRuntimeMode;  // none: no such directory
+        fs::path lockDirectory;
+    };
+    const std::string sessionRuntime = home.file("xdg");
+    makeDirectory(sessionRuntime, fs::perms::owner_all);
+    const Place places[] = {
+        {sessionRuntime.c_str(), fs::perms::none, sessionRuntime},
+        {nullptr, fs::perms::owner_all, userRuntime},
+        {"relative", fs::perms::all, home.path() / ".cache/glowtern"},
+    };
+    for (const Place& place : places) {
+        SCOPED_TRACE(place.lockDirectory);
+        fs::remove_all(userRuntimeRoot);
+        if (place.userRuntimeMode != fs::perms::none) {
+            makeDirectory(userRuntime, place.userRuntimeMode);
+        }
+        runtime.set(place.runtimeDir);
+        {
+            FileLockInstanceGuard first(userRuntimeRoot.string());
+            EXPECT_FALSE(first.heldElsewhere("Glowtern"));
+            EXPECT_TRUE(fs::is_regular_file(place.lockDirectory / "Glowtern.lock"));
+            EXPECT_EQ(fs::status(place.lockDirectory).permissions() & fs::perms::all,
+                      fs::perms::owner_all);
+            EXPECT_TRUE(heldInChild());
+        }
+        EXPECT_FALSE(heldInChild()) << "the lock goes with its holder";
     }
-    // The lock goes with its holder.
-    FileLockInstanceGuard third;
-    EXPECT_FALSE(third.heldElsewhere("Glowtern"));
-    // A directory where no lock file can be made: run as the first copy.
-    setenv("XDG_RUNTIME_DIR", "/nonexistent/glowtern", 1);
-    FileLockInstanceGuard homeless;
-    EXPECT_FALSE(homeless.heldElsewhere("Glowtern"));
-    if (previous != nullptr) {
-        setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
-    } else {
-        unsetenv("XDG_RUNTIME_DIR");
+
+    // No lock to be had: behave as the second copy.
+    fs::remove_all(userRuntimeRoot);
+    runtime.set(nullptr);
+    const std::string cache = home.file("cache");
+    const fs::path lockFile = fs::path(cache) / "glowtern/Glowtern.lock";
+    const std::function<void()> blockers[] = {
+        [&] { runtime.set("/nonexistent/glowtern"); },
+        [&] { fs::create_directories(lockFile); },
+        [&] {
+            makeDirectory(lockFile.parent_path(), fs::perms::owner_all);
+            fs::create_symlink(home.path() / "elsewhere", lockFile);
+        },
+        [&] {
+            makeDirectory(lockFile.parent_path(),
+                          fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+        },
+        [&] {
+            homeDir.set(nullptr);
+            cacheHome.set(nullptr);
+        },
+    };
+    for (size_t i = 0; i < std::size(blockers); ++i) {
+        SCOPED_TRACE(i);
+        cacheHome.set(cache.c_str());
+        blockers[i]();
+        FileLockInstanceGuard guard(userRuntimeRoot.string());
+        EXPECT_TRUE(guard.heldElsewhere("Glowtern"));
+        EXPECT_FALSE(fs::exists(home.path() / "elsewhere")) << "a link is never followed";
+        runtime.set(nullptr);
+        homeDir.set(home.path().c_str());
+        fs::remove_all(cache);
     }
 }
 

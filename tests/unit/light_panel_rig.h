@@ -11,15 +11,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/light_panel_server.h"
+#include "tests/support/temp_dir.h"
 
 namespace glowtern::testing {
 
@@ -123,21 +122,6 @@ class PanelRig {
     LightPanelServer server_;
     std::atomic<bool> running_{false};
     std::thread thread_;
-};
-
-// Sets an environment variable for one scope (null: removes it).
-struct ScopedEnvironment {
-    ScopedEnvironment(const char* variable, const char* value) : name(variable) {
-        if (const char* before = std::getenv(name)) {
-            old = before;
-        }
-        set(value);
-    }
-    ~ScopedEnvironment() { set(old ? old->c_str() : nullptr); }
-    void set(const char* value) { value ? ::setenv(name, value, 1) : ::unsetenv(name); }
-
-    const char* name;
-    std::optional<std::string> old;
 };
 
 }  // namespace glowtern::testing

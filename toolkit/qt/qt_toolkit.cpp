@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 
 #include <QAction>
@@ -13,6 +14,7 @@
 #include <QCursor>
 #include <QDialog>
 #include <QEventLoop>
+#include <QGuiApplication>
 #include <QImage>
 #include <QLabel>
 #include <QMenu>
@@ -20,9 +22,12 @@
 #include <QPixmap>
 #include <QProxyStyle>
 #include <QPushButton>
+#include <QRegion>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QSocketNotifier>
+#include <QStyle>
 #include <QSystemTrayIcon>
 #include <QThread>
 #include <QTimer>
@@ -51,6 +56,30 @@ QColor toQColor(Rgb colour) {
 
 QIcon programIcon() {
     return QIcon(QStringLiteral(":/glowtern/icon.png"));
+}
+
+// The place to show a frame stored at `frame`: as stored while its title bar lies
+// whole on the screens, so it can be grabbed; else moved the shortest way into the
+// screen nearest the stored place (a screen since unplugged, a hand-edited file).
+QPoint reachablePlace(const QRect& frame, int titleBarHeight) {
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    QRegion covered;
+    for (const QScreen* screen : screens) {
+        covered += screen->availableGeometry();
+    }
+    const QRect titleBar(frame.topLeft(), QSize(frame.width(), titleBarHeight));
+    if (screens.isEmpty() || QRegion(titleBar).subtracted(covered).isEmpty()) {
+        return frame.topLeft();
+    }
+    const auto distance = [&](const QScreen* screen) {
+        const QRect area = screen->availableGeometry();
+        const qint64 dx = std::max({0, area.left() - frame.x(), frame.x() - area.right()});
+        const qint64 dy = std::max({0, area.top() - frame.y(), frame.y() - area.bottom()});
+        return dx * dx + dy * dy;
+    };
+    const QRect area = (*std::ranges::min_element(screens, {}, distance))->availableGeometry();
+    return {std::max(area.left(), std::min(frame.x(), area.right() + 1 - frame.width())),
+            std::max(area.top(), std::min(frame.y(), area.bottom() + 1 - frame.height()))};
 }
 
 // A link: underlined, blue, red under the pointer, a hand cursor, and a control
@@ -243,6 +272,7 @@ void QtToolkit::showMainWindow() {
     }
     windowShown_.store(true);
     flush();
+    bringOntoScreen();
     window_->show();
 }
 
@@ -250,9 +280,19 @@ void QtToolkit::restoreMainWindow() {
     if (!window_) {
         return;
     }
+    bringOntoScreen();
     window_->showNormal();
     window_->raise();
     window_->activateWindow();
+}
+
+void QtToolkit::bringOntoScreen() {
+    const QPoint place = reachablePlace(window_->frameGeometry(),
+                                        window_->style()->pixelMetric(QStyle::PM_TitleBarHeight));
+    if (place != window_->pos()) {
+        window_->move(place);
+        normalPosition_ = {place.x(), place.y()};
+    }
 }
 
 void QtToolkit::hideMainWindow() {

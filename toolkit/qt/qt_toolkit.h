@@ -72,6 +72,7 @@ class QtToolkit final : public Toolkit, private ControlObserver {
     void postControlEvent(int id, int type);
     void onTermination();
     void onWindowMoved();
+    void bringOntoScreen();
 
     std::unique_ptr<QApplication> application_;
     std::unique_ptr<QEventLoop> waitLoop_;
