@@ -1,6 +1,6 @@
 // Glowtern's connections to the light panel and the panel's server, both ways: the
 // handshake and writes, malformed messages on either side, a panel that goes away or stops
-// reading, the limits, and peers of another user.
+// reading, the limits, peers that never speak, and peers of another user.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pwd.h>
@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/hid_hidapi.h"
 #include "platform/light_panel_client.h"
 #include "platform/light_panel_server.h"
 #include "tests/support/temp_dir.h"
@@ -63,14 +65,22 @@ std::optional<Bytes> rawReceive(int fd) {
     return got > 0 ? std::optional(Bytes(buffer, buffer + got)) : std::nullopt;
 }
 
+// Whether the other side has hung up, without waiting.
+bool hungUp(int fd) {
+    uint8_t byte;
+    return ::recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK) == 0;
+}
+
 class LightPanelLinkTest : public ::testing::Test {
   protected:
-    std::string socketPath() const { return dir_.file("panel.sock"); }
+    // Where Glowtern's HID layer looks for the panel, too.
+    std::string socketPath() const { return dir_.file("glowtern-panel.sock"); }
     PanelConnectResult connect(PanelLink& link, int waitMs = 5000, uint8_t roles = kPanelPort) {
         return ConnectPanelLink(link, socketPath(), roles, waitMs);
     }
 
     testing::TempDir dir_;
+    testing::ScopedEnvironment runtime_{"XDG_RUNTIME_DIR", dir_.path().c_str()};
     testing::PanelRig rig_{socketPath(), dir_.file("panel.log")};
 };
 
@@ -233,6 +243,28 @@ TEST_F(LightPanelLinkTest, OnePanelSomeClientsAndSendsThatNeverWait) {
     }
     EXPECT_EQ(dropped, 1);
     EXPECT_GE(link.fd, 0);  // still connected
+    ClosePanelLink(link);
+}
+
+// Peers that connect and then keep silent do not keep Glowtern out of a panel they crowd.
+TEST_F(LightPanelLinkTest, SilentPeersNeitherHoldUpGlowternNorKeepItOut) {
+    // More silent connections than the panel has clients: Glowtern is welcomed all the same,
+    // and the silent ones are hung up on within about a second. The rig serves the panel
+    // only when its descriptor turns readable, so that deadline must wake it by itself.
+    ASSERT_EQ(rig_.start(), ListenResult::Listening);
+    std::vector<int> silent;
+    for (size_t i = 0; i < LightPanelServer::kMaxClients + 4; ++i) {
+        silent.push_back(rawSocket(socketPath(), false));
+    }
+    PanelLink link;
+    EXPECT_EQ(connect(link), kConnected);
+    EXPECT_TRUE(testing::Eventually([&] { return std::ranges::all_of(silent, hungUp); }));
+    EXPECT_TRUE(rig_.waitForLog("REFUSED no-hello-in-time"));
+    EXPECT_EQ(SendToPanel(link, portWrite(0x378, 0x01)), PanelSendResult::Sent);
+    EXPECT_TRUE(rig_.waitForLog("DATA 0x01"));
+    for (const int fd : silent) {
+        ::close(fd);
+    }
     ClosePanelLink(link);
 }
 
