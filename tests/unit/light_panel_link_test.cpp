@@ -246,8 +246,48 @@ TEST_F(LightPanelLinkTest, OnePanelSomeClientsAndSendsThatNeverWait) {
     ClosePanelLink(link);
 }
 
-// Peers that connect and then keep silent do not keep Glowtern out of a panel they crowd.
+// Peers that connect and then keep silent neither hold up Glowtern's window thread, which
+// lists and opens the virtual USB device, nor keep Glowtern out of a panel they crowd.
 TEST_F(LightPanelLinkTest, SilentPeersNeitherHoldUpGlowternNorKeepItOut) {
+    // A stand-in panel served by this very thread: a listing or open that waited for its
+    // Welcome would wait in vain.
+    const int listener = rawSocket(socketPath(), true);
+    HidapiBus bus;
+    ASSERT_TRUE(bus.initialise());
+    std::vector<HidInterface> listing;
+    const auto listsDevice = [&] {
+        EXPECT_TRUE(bus.listInterfaces(listing));
+        return std::ranges::any_of(
+            listing, [](const HidInterface& entry) { return entry.path == kPanelUsbPath; });
+    };
+    const auto connectionWaits = [listener] {
+        pollfd watched{listener, POLLIN, 0};
+        return ::poll(&watched, 1, 0) > 0;
+    };
+    EXPECT_FALSE(listsDevice());
+    const int watch = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    EXPECT_EQ(rawReceive(watch),
+              Encode({.type = PanelMessageType::Hello, .flags = kPanelUsbWatch}));
+    EXPECT_FALSE(listsDevice());
+    EXPECT_FALSE(listsDevice());
+    EXPECT_FALSE(connectionWaits()) << "a silent panel is asked again at every listing";
+    // Its Welcome is taken in at the next listing, and its device opens without a wait.
+    rawSend(watch, Encode({.type = PanelMessageType::Welcome, .flags = kPanelPort | kPanelUsb}));
+    EXPECT_TRUE(listsDevice());
+    const HidHandle handle = bus.open(kPanelUsbPath);
+    ASSERT_NE(handle, 0);
+    const uint8_t report[] = {0x00, 0x41};
+    EXPECT_TRUE(bus.write(handle, report, sizeof report));
+    const int device = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    EXPECT_EQ(rawReceive(device),
+              Encode({.type = PanelMessageType::Hello, .flags = kPanelUsbDevice}));
+    EXPECT_EQ(rawReceive(device),
+              Encode({.type = PanelMessageType::UsbReport, .report = {0x00, 0x41}}));
+    bus.close(handle);
+    for (const int fd : {device, watch, listener}) {
+        ::close(fd);
+    }
+
     // More silent connections than the panel has clients: Glowtern is welcomed all the same,
     // and the silent ones are hung up on within about a second. The rig serves the panel
     // only when its descriptor turns readable, so that deadline must wake it by itself.
@@ -256,6 +296,12 @@ TEST_F(LightPanelLinkTest, SilentPeersNeitherHoldUpGlowternNorKeepItOut) {
     for (size_t i = 0; i < LightPanelServer::kMaxClients + 4; ++i) {
         silent.push_back(rawSocket(socketPath(), false));
     }
+    // Once the panel has taken them all in (pushing out those beyond its allowance), so
+    // that Glowtern's connection does not find the listener's queue full.
+    ASSERT_TRUE(rig_.waitFor([&](LightPanelServer& server) {
+        return server.refusedCount() >=
+               static_cast<int>(silent.size() - LightPanelServer::kMaxWaiting);
+    }));
     PanelLink link;
     EXPECT_EQ(connect(link), kConnected);
     EXPECT_TRUE(testing::Eventually([&] { return std::ranges::all_of(silent, hungUp); }));
