@@ -41,6 +41,10 @@ HidapiBus::~HidapiBus() {
 bool HidapiBus::initialise() {
     if (state_ == State::Untried) {
         state_ = hid_init() == 0 ? State::Ready : State::Unavailable;
+        if (state_ == State::Ready) {
+            // Asked this early, a running panel has usually answered by the first listing.
+            lookForPanel(PanelMonotonicNanoseconds());
+        }
     }
     return state_ == State::Ready;
 }
@@ -80,10 +84,7 @@ void HidapiBus::listPanelDevice(std::vector<HidInterface>& interfaces) {
         ClosePanelLink(panelWatch_);
     }
     if (panelWatch_.fd < 0) {
-        if (panelAttempt_ < 0 || now - panelAttempt_ >= kPanelRetryNanoseconds) {
-            panelAttempt_ = now;
-            ConnectPanelLink(panelWatch_, LightPanelSocketPath(false), kPanelUsbWatch, 0);
-        }
+        lookForPanel(now);
         return;
     }
     if (panelWatch_.welcomed && (panelWatch_.offers & kPanelUsb) != 0 &&
@@ -94,6 +95,13 @@ void HidapiBus::listPanelDevice(std::vector<HidInterface>& interfaces) {
         entry.vendorId = kPanelUsbVendorId;
         entry.productId = kPanelUsbProductId;
         entry.releaseNumber = kPanelUsbRelease;
+    }
+}
+
+void HidapiBus::lookForPanel(int64_t now) {
+    if (panelAttempt_ < 0 || now - panelAttempt_ >= kPanelRetryNanoseconds) {
+        panelAttempt_ = now;
+        ConnectPanelLink(panelWatch_, LightPanelSocketPath(false), kPanelUsbWatch, 0);
     }
 }
 

@@ -46,6 +46,8 @@ class HidapiBus final : public HidBus {
     };
     static PanelHandle* panelHandle(HidHandle handle);
     void listPanelDevice(std::vector<HidInterface>& interfaces);
+    // Connects the watch and sends its Hello, at most once per retry period.
+    void lookForPanel(int64_t now);
 
     enum class State { Untried, Ready, Unavailable };
     State state_ = State::Untried;

@@ -269,7 +269,6 @@ TEST_F(LightPanelLinkTest, SilentPeersNeitherHoldUpGlowternNorKeepItOut) {
     EXPECT_EQ(rawReceive(watch),
               Encode({.type = PanelMessageType::Hello, .flags = kPanelUsbWatch}));
     EXPECT_FALSE(listsDevice());
-    EXPECT_FALSE(listsDevice());
     EXPECT_FALSE(connectionWaits()) << "a silent panel is asked again at every listing";
     // Its Welcome is taken in at the next listing, and its device opens without a wait.
     rawSend(watch, Encode({.type = PanelMessageType::Welcome, .flags = kPanelPort | kPanelUsb}));
