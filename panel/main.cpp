@@ -118,6 +118,8 @@ int run(int argc, char** argv) {
         std::fflush(stdout);
     }
 
+    // The server's descriptor also turns readable when a connection has been silent too
+    // long, so the panel hangs up on it without any other wake-up.
     window.watch(server.pollFd(), [&server, &window] {
         const uint64_t before = server.changeCount();
         server.process(0);

@@ -8,9 +8,12 @@ namespace glowtern {
 
 namespace {
 
-// How long the main thread waits for the panel's Welcome on a fresh connection. Only a
-// running panel gets that far, and it answers at once; a missing one fails at connect.
-constexpr int kPanelWelcomeWaitMs = 250;
+// The listing runs on the window's thread, so it never waits on the panel: it connects,
+// sends Hello and takes the Welcome in at a later listing. It looks for a missing panel at
+// most once a second, and gives up on a connection not welcomed within three seconds (a
+// hung panel, or something else listening at its socket) to look again.
+constexpr int64_t kPanelRetryNanoseconds = 1'000'000'000;
+constexpr int64_t kPanelWelcomeNanoseconds = 3'000'000'000;
 
 // A handle of the panel's virtual device is the address of its HidapiBus::PanelHandle with
 // the lowest bit set; hidapi's device pointers are malloc'd and so never have that bit.
@@ -38,6 +41,10 @@ HidapiBus::~HidapiBus() {
 bool HidapiBus::initialise() {
     if (state_ == State::Untried) {
         state_ = hid_init() == 0 ? State::Ready : State::Unavailable;
+        if (state_ == State::Ready) {
+            // Asked this early, a running panel has usually answered by the first listing.
+            lookForPanel(PanelMonotonicNanoseconds());
+        }
     }
     return state_ == State::Ready;
 }
@@ -71,12 +78,17 @@ void HidapiBus::listPanelDevice(std::vector<HidInterface>& interfaces) {
         // to go and come back, and the handle to the old panel is given up.
         return;
     }
-    if (panelWatch_.fd < 0 &&
-        ConnectPanelLink(panelWatch_, LightPanelSocketPath(false), kPanelUsbWatch,
-                         kPanelWelcomeWaitMs) != PanelConnectResult::Connected) {
+    const int64_t now = PanelMonotonicNanoseconds();
+    if (panelWatch_.fd >= 0 && !panelWatch_.welcomed &&
+        now - panelAttempt_ >= kPanelWelcomeNanoseconds) {
+        ClosePanelLink(panelWatch_);
+    }
+    if (panelWatch_.fd < 0) {
+        lookForPanel(now);
         return;
     }
-    if (interfaces.size() < kMaxInterfaces && (panelWatch_.offers & kPanelUsb) != 0) {
+    if (panelWatch_.welcomed && (panelWatch_.offers & kPanelUsb) != 0 &&
+        interfaces.size() < kMaxInterfaces) {
         HidInterface& entry = interfaces.emplace_back();
         entry.path = kPanelUsbPath;
         entry.attributesKnown = true;
@@ -86,16 +98,27 @@ void HidapiBus::listPanelDevice(std::vector<HidInterface>& interfaces) {
     }
 }
 
+void HidapiBus::lookForPanel(int64_t now) {
+    if (panelAttempt_ < 0 || now - panelAttempt_ >= kPanelRetryNanoseconds) {
+        panelAttempt_ = now;
+        ConnectPanelLink(panelWatch_, LightPanelSocketPath(false), kPanelUsbWatch, 0);
+    }
+}
+
 HidHandle HidapiBus::open(const std::string& path) {
     if (state_ != State::Ready || path.empty()) {
         return 0;
     }
     if (path == kPanelUsbPath) {
+        // The watch connection knows whether the device is plugged in, and the panel takes
+        // reports right after the Hello: nothing here waits for its Welcome.
+        if (!panelWatch_.welcomed || (panelWatch_.offers & kPanelUsb) == 0) {
+            return 0;
+        }
         auto handle = std::make_unique<PanelHandle>();
-        if (ConnectPanelLink(handle->link, LightPanelSocketPath(false), kPanelUsbDevice,
-                             kPanelWelcomeWaitMs) != PanelConnectResult::Connected ||
-            (handle->link.offers & kPanelUsb) == 0) {
-            return 0;  // no panel, or its device is pulled out
+        if (ConnectPanelLink(handle->link, LightPanelSocketPath(false), kPanelUsbDevice, 0) !=
+            PanelConnectResult::Connected) {
+            return 0;
         }
         panelHandles_.push_back(std::move(handle));
         return reinterpret_cast<HidHandle>(panelHandles_.back().get()) | kPanelHandleTag;

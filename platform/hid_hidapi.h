@@ -16,8 +16,9 @@ namespace glowtern {
 // light device's ids; opening, writing and closing that path talk to the panel. The
 // listing keeps one connection to the panel to hear whether it still runs and whether
 // its device is plugged in; when the panel has gone, the device is missing from the next
-// listing, and it is listed again once the panel is back. Writes to the panel never
-// wait: a report the panel cannot take at once is dropped.
+// listing, and it is listed again once the panel is back and has answered. Nothing here
+// waits on the panel: a panel that does not answer costs a listing one look at its socket,
+// and a report it cannot take at once is dropped.
 class HidapiBus final : public HidBus {
   public:
     // Interfaces looked at per enumeration; later ones are not listed.
@@ -45,10 +46,13 @@ class HidapiBus final : public HidBus {
     };
     static PanelHandle* panelHandle(HidHandle handle);
     void listPanelDevice(std::vector<HidInterface>& interfaces);
+    // Connects the watch and sends its Hello, at most once per retry period.
+    void lookForPanel(int64_t now);
 
     enum class State { Untried, Ready, Unavailable };
     State state_ = State::Untried;
-    PanelLink panelWatch_;  // listing only (main thread)
+    PanelLink panelWatch_;       // listing only (main thread)
+    int64_t panelAttempt_ = -1;  // monotonic ns of its last connection attempt; -1: none
     // The panel device's open handles (opened and closed on the main thread); those still
     // open when the bus goes are closed with it.
     std::vector<std::unique_ptr<PanelHandle>> panelHandles_;

@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -115,14 +116,17 @@ LightPanelServer::ListenResult LightPanelServer::listen(const std::string& path,
     ::unlink(staging.c_str());
     listenFd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.fd = listenFd_;
-    if (listenFd_ < 0 || epollFd_ < 0 ||
+    timerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    const auto watch = [this](int fd) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        return ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) == 0;
+    };
+    if (listenFd_ < 0 || epollFd_ < 0 || timerFd_ < 0 ||
         ::bind(listenFd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::chmod(staging.c_str(), 0600) != 0 || ::listen(listenFd_, 8) != 0 ||
-        ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, listenFd_, &event) != 0 ||
-        ::rename(staging.c_str(), path.c_str()) != 0) {
+        ::chmod(staging.c_str(), 0600) != 0 || ::listen(listenFd_, 8) != 0 || !watch(listenFd_) ||
+        !watch(timerFd_) || ::rename(staging.c_str(), path.c_str()) != 0) {
         error = "cannot listen at " + path + ": " + std::strerror(errno);
         ::unlink(staging.c_str());
         close();
@@ -145,7 +149,8 @@ void LightPanelServer::process(int timeoutMs) {
     if (epollFd_ < 0) {
         return;
     }
-    epoll_event events[kMaxClients + 1];
+    // The listener, the timer and every connection.
+    epoll_event events[kMaxClients + kMaxWaiting + 2];
     int ready;
     do {
         ready = ::epoll_wait(epollFd_, events, static_cast<int>(std::size(events)), timeoutMs);
@@ -156,17 +161,28 @@ void LightPanelServer::process(int timeoutMs) {
             acceptClients();
             continue;
         }
+        if (fd == timerFd_) {
+            uint64_t expirations;
+            if (::read(timerFd_, &expirations, sizeof expirations) > 0) {
+                armedDeadline_ = 0;  // a one-shot timer that has fired is stopped
+            }
+            continue;
+        }
         for (Client& client : clients_) {
             if (client.fd == fd && !readClient(client)) {
                 drop(client);
             }
         }
     }
+    dropSilent(PanelMonotonicNanoseconds());
     removeDropped();
+    armHelloTimer();
 }
 
 void LightPanelServer::acceptClients() {
-    for (;;) {
+    // A bounded batch: a flood of connections cannot keep the panel from its clients. What
+    // is left waits in the listener's queue and makes the next call ready at once.
+    for (size_t accepted = 0; accepted < kMaxWaiting;) {
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) {
@@ -174,15 +190,22 @@ void LightPanelServer::acceptClients() {
             }
             return;  // EAGAIN: all taken; anything else: try again at the next event
         }
-        Client client{fd, false, 0};
+        ++accepted;
+        Client client{fd, false, 0, PanelMonotonicNanoseconds() + kHelloNanoseconds};
         const long uid = PanelPeerUid(fd);
         if (uid != static_cast<long>(::geteuid())) {
             refuse(client, "other-user " + std::to_string(uid));
             continue;
         }
-        if (clients_.size() >= kMaxClients) {
-            refuse(client, "too-many");
-            continue;
+        if (liveCount(false) >= kMaxWaiting) {
+            Client* longest = nullptr;
+            for (Client& waiting : clients_) {
+                if (waiting.fd >= 0 && !waiting.greeted &&
+                    (longest == nullptr || waiting.helloDeadline < longest->helloDeadline)) {
+                    longest = &waiting;
+                }
+            }
+            refuse(*longest, "too-many-waiting");
         }
         epoll_event event{};
         event.events = EPOLLIN;
@@ -192,6 +215,44 @@ void LightPanelServer::acceptClients() {
             continue;
         }
         clients_.push_back(client);
+        // Glowtern says Hello right after connecting: taken in now, it is safe from a flood
+        // of connections that follows.
+        if (!readClient(clients_.back())) {
+            drop(clients_.back());
+        }
+    }
+}
+
+size_t LightPanelServer::liveCount(bool greeted) const {
+    return static_cast<size_t>(std::count_if(
+        clients_.begin(), clients_.end(),
+        [greeted](const Client& client) { return client.fd >= 0 && client.greeted == greeted; }));
+}
+
+void LightPanelServer::dropSilent(int64_t now) {
+    for (Client& client : clients_) {
+        if (client.fd >= 0 && !client.greeted && client.helloDeadline <= now) {
+            refuse(client, "no-hello-in-time");
+        }
+    }
+}
+
+void LightPanelServer::armHelloTimer() {
+    int64_t earliest = 0;
+    for (const Client& client : clients_) {
+        if (client.fd >= 0 && !client.greeted &&
+            (earliest == 0 || client.helloDeadline < earliest)) {
+            earliest = client.helloDeadline;
+        }
+    }
+    if (timerFd_ < 0 || earliest == armedDeadline_) {
+        return;
+    }
+    itimerspec when{};  // all zero: stopped
+    when.it_value.tv_sec = static_cast<time_t>(earliest / 1'000'000'000);
+    when.it_value.tv_nsec = static_cast<long>(earliest % 1'000'000'000);
+    if (::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &when, nullptr) == 0) {
+        armedDeadline_ = earliest;
     }
 }
 
@@ -238,6 +299,10 @@ bool LightPanelServer::takeMessage(Client& client, std::span<const uint8_t> pack
     if (!client.greeted) {
         if (message.type != PanelMessageType::Hello) {
             refuse(client, "no-hello");
+            return false;
+        }
+        if (liveCount(true) >= kMaxClients) {
+            refuse(client, "too-many");
             return false;
         }
         client.greeted = true;
@@ -344,8 +409,7 @@ void LightPanelServer::setUsbPlugged(bool plugged) {
 }
 
 size_t LightPanelServer::clientCount() const {
-    return static_cast<size_t>(std::count_if(clients_.begin(), clients_.end(),
-                                             [](const Client& client) { return client.greeted; }));
+    return liveCount(true);
 }
 
 uint8_t LightPanelServer::clientRoles() const {
@@ -364,6 +428,11 @@ void LightPanelServer::close() {
     if (listenFd_ >= 0) {
         ::close(listenFd_);
         listenFd_ = -1;
+    }
+    if (timerFd_ >= 0) {
+        ::close(timerFd_);
+        timerFd_ = -1;
+        armedDeadline_ = 0;
     }
     if (epollFd_ >= 0) {
         ::close(epollFd_);

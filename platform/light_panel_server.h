@@ -3,7 +3,7 @@
 // The light panel's side of the protocol (see light_panel_protocol.h): it listens for
 // Glowtern, takes its port writes and USB reports, keeps the lamps and a short history of
 // the port lines, and can log every write. Single-threaded: the owner calls process() when
-// pollFd() is readable (or in a loop with a timeout).
+// pollFd() is readable (or in a loop with a timeout); it needs no timer of its own.
 
 #include <cstdint>
 #include <deque>
@@ -41,8 +41,14 @@ void TrimPanelHistory(PanelLamps& lamps, int64_t now);
 
 class LightPanelServer {
   public:
-    // Clients served at once; further connections are refused.
+    // Clients served at once (connections that have said Hello); further ones are refused.
     static constexpr size_t kMaxClients = 16;
+    // Connections that have not said Hello yet are held apart from the clients: each has
+    // kHelloNanoseconds to say it, and a new one beyond kMaxWaiting pushes out the one that
+    // has waited longest. So silent connections can neither take Glowtern's place nor run
+    // the panel out of descriptors.
+    static constexpr size_t kMaxWaiting = 16;
+    static constexpr int64_t kHelloNanoseconds = 1'000'000'000;
 
     LightPanelServer() = default;
     LightPanelServer(const LightPanelServer&) = delete;
@@ -61,7 +67,8 @@ class LightPanelServer {
     // comings and goings ("HELLO port", "BYE", "REFUSED <why>", "PRESENCE off").
     void setLog(int fd);
 
-    // Readable when process() has something to do.
+    // Readable when process() has something to do, which includes hanging up on a connection
+    // whose time to say Hello has run out. Not readable while nothing is pending.
     int pollFd() const { return epollFd_; }
 
     // Handles everything pending; waits up to `timeoutMs` for the first event (0: no wait).
@@ -92,9 +99,15 @@ class LightPanelServer {
         int fd = -1;
         bool greeted = false;
         uint8_t roles = 0;
+        int64_t helloDeadline = 0;  // monotonic ns; until then an ungreeted one may stay
     };
 
     void acceptClients();
+    size_t liveCount(bool greeted) const;
+    // Hangs up on those that have not said Hello by `now`.
+    void dropSilent(int64_t now);
+    // Sets the timer to the earliest Hello deadline, or stops it when nobody waits.
+    void armHelloTimer();
     // False when the client has to go.
     bool readClient(Client& client);
     bool takeMessage(Client& client, std::span<const uint8_t> packet);
@@ -108,6 +121,8 @@ class LightPanelServer {
     int epollFd_ = -1;
     int lockFd_ = -1;
     int logFd_ = -1;
+    int timerFd_ = -1;           // in the epoll set: fires at the earliest Hello deadline
+    int64_t armedDeadline_ = 0;  // what it is set to; 0: stopped
     std::string path_;
     std::vector<Client> clients_;
     PanelLamps lamps_;

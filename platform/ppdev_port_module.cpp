@@ -49,6 +49,8 @@ PanelFallback& panelFallback() {
     return fallback;
 }
 
+// The one wait on the panel: the start-up driver check runs once, before the window exists,
+// and has to know whether the panel answers to decide on the missing-driver message.
 void armPanel() {
     PanelFallback& panel = panelFallback();
     std::lock_guard lock(panel.mutex);

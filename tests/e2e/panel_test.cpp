@@ -237,7 +237,7 @@ TEST_F(PanelEndToEnd, GlowternDrivesThePanelAndLivesThroughItsRestart) {
     // Silence: all lines at rest and the three reports with no pin set.
     ASSERT_TRUE(waitUntil([&] { return logHas(log, "CONTROL 0x0b"); }, seconds(10)));
     EXPECT_TRUE(logHas(log, "DATA 0x00"));
-    EXPECT_TRUE(logHas(log, "USB 0x00 0x40"));
+    EXPECT_TRUE(waitUntil([&] { return logHas(log, "USB 0x00 0x40"); }, seconds(10)));
     // The panel's window is up.
     EXPECT_EQ(std::system("xdotool search --name '^Glowtern panel$' > /dev/null"), 0);
 

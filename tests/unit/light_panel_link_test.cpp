@@ -1,6 +1,6 @@
 // Glowtern's connections to the light panel and the panel's server, both ways: the
 // handshake and writes, malformed messages on either side, a panel that goes away or stops
-// reading, the limits, and peers of another user.
+// reading, the limits, peers that never speak, and peers of another user.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pwd.h>
@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/hid_hidapi.h"
 #include "platform/light_panel_client.h"
 #include "platform/light_panel_server.h"
 #include "tests/support/temp_dir.h"
@@ -63,14 +65,22 @@ std::optional<Bytes> rawReceive(int fd) {
     return got > 0 ? std::optional(Bytes(buffer, buffer + got)) : std::nullopt;
 }
 
+// Whether the other side has hung up, without waiting.
+bool hungUp(int fd) {
+    uint8_t byte;
+    return ::recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK) == 0;
+}
+
 class LightPanelLinkTest : public ::testing::Test {
   protected:
-    std::string socketPath() const { return dir_.file("panel.sock"); }
+    // Where Glowtern's HID layer looks for the panel, too.
+    std::string socketPath() const { return dir_.file("glowtern-panel.sock"); }
     PanelConnectResult connect(PanelLink& link, int waitMs = 5000, uint8_t roles = kPanelPort) {
         return ConnectPanelLink(link, socketPath(), roles, waitMs);
     }
 
     testing::TempDir dir_;
+    testing::ScopedEnvironment runtime_{"XDG_RUNTIME_DIR", dir_.path().c_str()};
     testing::PanelRig rig_{socketPath(), dir_.file("panel.log")};
 };
 
@@ -233,6 +243,73 @@ TEST_F(LightPanelLinkTest, OnePanelSomeClientsAndSendsThatNeverWait) {
     }
     EXPECT_EQ(dropped, 1);
     EXPECT_GE(link.fd, 0);  // still connected
+    ClosePanelLink(link);
+}
+
+// Peers that connect and then keep silent neither hold up Glowtern's window thread, which
+// lists and opens the virtual USB device, nor keep Glowtern out of a panel they crowd.
+TEST_F(LightPanelLinkTest, SilentPeersNeitherHoldUpGlowternNorKeepItOut) {
+    // A stand-in panel served by this very thread: a listing or open that waited for its
+    // Welcome would wait in vain.
+    const int listener = rawSocket(socketPath(), true);
+    HidapiBus bus;
+    ASSERT_TRUE(bus.initialise());
+    std::vector<HidInterface> listing;
+    const auto listsDevice = [&] {
+        EXPECT_TRUE(bus.listInterfaces(listing));
+        return std::ranges::any_of(
+            listing, [](const HidInterface& entry) { return entry.path == kPanelUsbPath; });
+    };
+    const auto connectionWaits = [listener] {
+        pollfd watched{listener, POLLIN, 0};
+        return ::poll(&watched, 1, 0) > 0;
+    };
+    EXPECT_FALSE(listsDevice());
+    const int watch = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    EXPECT_EQ(rawReceive(watch),
+              Encode({.type = PanelMessageType::Hello, .flags = kPanelUsbWatch}));
+    EXPECT_FALSE(listsDevice());
+    EXPECT_FALSE(connectionWaits()) << "a silent panel is asked again at every listing";
+    // Its Welcome is taken in at the next listing, and its device opens without a wait.
+    rawSend(watch, Encode({.type = PanelMessageType::Welcome, .flags = kPanelPort | kPanelUsb}));
+    EXPECT_TRUE(listsDevice());
+    const HidHandle handle = bus.open(kPanelUsbPath);
+    ASSERT_NE(handle, 0);
+    const uint8_t report[] = {0x00, 0x41};
+    EXPECT_TRUE(bus.write(handle, report, sizeof report));
+    const int device = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    EXPECT_EQ(rawReceive(device),
+              Encode({.type = PanelMessageType::Hello, .flags = kPanelUsbDevice}));
+    EXPECT_EQ(rawReceive(device),
+              Encode({.type = PanelMessageType::UsbReport, .report = {0x00, 0x41}}));
+    bus.close(handle);
+    for (const int fd : {device, watch, listener}) {
+        ::close(fd);
+    }
+
+    // More silent connections than the panel has clients: Glowtern is welcomed all the same,
+    // and the silent ones are hung up on within about a second. The rig serves the panel
+    // only when its descriptor turns readable, so that deadline must wake it by itself.
+    ASSERT_EQ(rig_.start(), ListenResult::Listening);
+    std::vector<int> silent;
+    for (size_t i = 0; i < LightPanelServer::kMaxClients + 4; ++i) {
+        silent.push_back(rawSocket(socketPath(), false));
+    }
+    // Once the panel has taken them all in (pushing out those beyond its allowance), so
+    // that Glowtern's connection does not find the listener's queue full.
+    ASSERT_TRUE(rig_.waitFor([&](LightPanelServer& server) {
+        return server.refusedCount() >=
+               static_cast<int>(silent.size() - LightPanelServer::kMaxWaiting);
+    }));
+    PanelLink link;
+    EXPECT_EQ(connect(link), kConnected);
+    EXPECT_TRUE(testing::Eventually([&] { return std::ranges::all_of(silent, hungUp); }));
+    EXPECT_TRUE(rig_.waitForLog("REFUSED no-hello-in-time"));
+    EXPECT_EQ(SendToPanel(link, portWrite(0x378, 0x01)), PanelSendResult::Sent);
+    EXPECT_TRUE(rig_.waitForLog("DATA 0x01"));
+    for (const int fd : silent) {
+        ::close(fd);
+    }
     ClosePanelLink(link);
 }
 
