@@ -62,7 +62,8 @@ struct HostModules {
 // Adds a library (or returns the one already registered under that name) to fill with symbols.
 HostLibrary& RegisterHostLibrary(HostModules& hostModules, const std::string& name);
 
-// Stand-ins for LoadLibraryA, GetProcAddress and FreeLibrary. A null library finds nothing.
+// LoadLibraryA, GetProcAddress and FreeLibrary for the images: registered libraries first, then
+// (when HostModules::system is set) the system's own. A null library finds nothing.
 const HostLibrary* LoadHostLibrary(HostModules& hostModules, const char* name);
 void* FindHostSymbol(const HostLibrary* library, const char* name);
 void* FindHostSymbol(const HostLibrary* library, uint16_t ordinal);
