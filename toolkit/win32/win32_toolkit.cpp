@@ -1028,9 +1028,9 @@ Event Win32Toolkit::waitEvent() {
 
 void Win32Toolkit::postEvent(const Event& event) {
     queue_.post(event);
-    // The main thread looks at the queue after every message it handles; another thread has
-    // to wake it.
-    if (GetCurrentThreadId() != mainThread_ && helper_ != nullptr) {
+    // Wakes the wait: another thread has to, and so does a window procedure that GetMessage
+    // itself ran for a message sent from elsewhere (GetMessage would go on waiting after it).
+    if (helper_ != nullptr) {
         PostMessageW(helper_, kWakeMessage, 0, 0);
     }
 }
