@@ -1,14 +1,13 @@
 #include "devices/module_loader.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <new>
 #include <optional>
 #include <string_view>
+
+#include "platform/page_memory.h"
 
 namespace glowtern {
 
@@ -70,8 +69,7 @@ bool InRange(uint64_t offset, uint64_t size, uint64_t limit) {
 }
 
 size_t PageSize() {
-    static const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    return size;
+    return SystemPageSize();
 }
 
 uint64_t RoundDown(uint64_t value, uint64_t step) {
@@ -204,53 +202,18 @@ bool CanRunOnThisHost(const ImageLayout& layout) {
 #endif
 }
 
-void* MapAt(uint64_t address, size_t size, int extraFlags) {
-    void* mapped =
-        mmap(reinterpret_cast<void*>(static_cast<uintptr_t>(address)), size, PROT_READ | PROT_WRITE,
-             MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | extraFlags, -1, 0);
-    return mapped == MAP_FAILED ? nullptr : mapped;
-}
-
-// Reserves the image's range, committed read/write (one anonymous mapping stands for Windows'
-// reserve-then-commit; pages cost memory only once touched). The preferred base is used when
-// it is free: MAP_FIXED_NOREPLACE never replaces an existing mapping. A PE32 image holds 32-bit
-// absolute addresses, so it must end up wholly below 4 GiB wherever it is placed.
+// Reserves the image's range, committed read/write (pages cost memory only once touched). The
+// preferred base is used when it is free; an existing mapping is never replaced. A PE32 image
+// holds 32-bit absolute addresses, so it must end up wholly below 4 GiB wherever it is placed.
 uint8_t* ReserveImage(const ImageLayout& layout, size_t size) {
     const uint64_t limit = layout.wide ? UINT64_MAX : k4GiB;
     const uint64_t preferred = layout.preferredBase;
     if (preferred != 0 && preferred % PageSize() == 0 && InRange(preferred, size, limit)) {
-        if (void* mapped = MapAt(preferred, size, MAP_FIXED_NOREPLACE)) {
-            if (reinterpret_cast<uintptr_t>(mapped) == preferred) {
-                return static_cast<uint8_t*>(mapped);
-            }
-            munmap(mapped, size);  // a kernel without MAP_FIXED_NOREPLACE took it as a hint
-        }
-    }
-    auto fits = [&](void* mapped) {
-        return InRange(reinterpret_cast<uintptr_t>(mapped), size, limit);
-    };
-    if (layout.wide) {
-        return static_cast<uint8_t*>(MapAt(0, size, 0));
-    }
-#if defined(MAP_32BIT)
-    if (void* mapped = MapAt(0, size, MAP_32BIT)) {
-        if (fits(mapped)) {
+        if (void* mapped = ReservePagesAt(preferred, size)) {
             return static_cast<uint8_t*>(mapped);
         }
-        munmap(mapped, size);
     }
-#endif
-    // MAP_32BIT is missing or its window (1 GiB on x86-64) is full: try free slots below 4 GiB.
-    constexpr uint64_t kStep = uint64_t{64} << 20;
-    for (uint64_t hint = kStep; InRange(hint, size, limit); hint += kStep) {
-        if (void* mapped = MapAt(hint, size, MAP_FIXED_NOREPLACE)) {
-            if (fits(mapped)) {
-                return static_cast<uint8_t*>(mapped);
-            }
-            munmap(mapped, size);
-        }
-    }
-    return nullptr;
+    return static_cast<uint8_t*>(ReservePagesBelow(limit, size));
 }
 
 // Sets [offset, offset + size) of a fresh mapping to zeros. Whole pages are dropped rather than
@@ -264,7 +227,7 @@ void ZeroFill(uint8_t* base, uint64_t offset, uint64_t size) {
         return;
     }
     std::memset(base + offset, 0, firstWhole - offset);
-    madvise(base + firstWhole, lastWhole - firstWhole, MADV_DONTNEED);
+    ZeroPages(base + firstWhole, lastWhole - firstWhole);
     std::memset(base + lastWhole, 0, end - lastWhole);
 }
 
@@ -404,19 +367,19 @@ bool BindImports(LoadedModule& module, const ImageLayout& layout) {
     return true;
 }
 
-int LinuxProtection(uint32_t characteristics) {
-    // Write-copy has no meaning for a private anonymous mapping: it is plain read/write. Linux
-    // cannot give write access without read access, so a write-only section is read/write too.
+int PageProtection(uint32_t characteristics) {
+    // Write-copy has no meaning for private memory: it is plain read/write. Linux cannot give
+    // write access without read access, so a write-only section is read/write too, everywhere.
     // PAGE_NOCACHE has no user-space counterpart and is ignored.
-    int protection = PROT_NONE;
+    int protection = kPageNone;
     if ((characteristics & kScnRead) != 0) {
-        protection |= PROT_READ;
+        protection |= kPageRead;
     }
     if ((characteristics & kScnWrite) != 0) {
-        protection |= PROT_READ | PROT_WRITE;
+        protection |= kPageRead | kPageWrite;
     }
     if ((characteristics & kScnExecute) != 0) {
-        protection |= PROT_EXEC;
+        protection |= kPageExecute;
     }
     return protection;
 }
@@ -437,12 +400,12 @@ void NoteProtection(LoadedModule& module, size_t start, size_t end, int protecti
 
 int ProtectionAt(const LoadedModule& module, size_t offset) {
     if (offset >= module.mappedSize) {
-        return PROT_NONE;
+        return kPageNone;
     }
     return std::prev(module.protection.upper_bound(offset))->second;
 }
 
-// mprotect and madvise work on whole pages, while sections need only be aligned to
+// Protection and decommitting work on whole pages, while sections need only be aligned to
 // SectionAlignment. Protection works like VirtualProtect: every page holding a byte of the
 // section gets it (so where sections share a page, the later one in the table decides).
 // Decommitting must not destroy a neighbour's data, so it covers only pages the section has to
@@ -459,9 +422,8 @@ void ProtectSections(LoadedModule& module, const ImageLayout& layout) {
             const uint64_t to = std::min<uint64_t>(
                 pageAligned ? RoundUp(end, page) : RoundDown(end, page), module.mappedSize);
             if (from < to) {
-                mprotect(module.imageBase + from, to - from, PROT_NONE);
-                madvise(module.imageBase + from, to - from, MADV_DONTNEED);
-                NoteProtection(module, from, to, PROT_NONE);
+                DecommitPages(module.imageBase + from, to - from);
+                NoteProtection(module, from, to, kPageNone);
             }
             continue;
         }
@@ -479,8 +441,8 @@ void ProtectSections(LoadedModule& module, const ImageLayout& layout) {
         const uint64_t from = RoundDown(start, page);
         const uint64_t to = std::min<uint64_t>(RoundUp(start + size, page), module.mappedSize);
         if (from < to) {
-            const int protection = LinuxProtection(section.characteristics);
-            mprotect(module.imageBase + from, to - from, protection);  // result not needed
+            const int protection = PageProtection(section.characteristics);
+            ProtectPages(module.imageBase + from, to - from, protection);  // result not needed
             NoteProtection(module, from, to, protection);
         }
     }
@@ -494,7 +456,7 @@ bool Readable(const LoadedModule& module, uint64_t offset, uint64_t size) {
     const uint64_t end = offset + size;
     auto span = std::prev(module.protection.upper_bound(offset));
     while (true) {
-        if ((span->second & PROT_READ) == 0) {
+        if ((span->second & kPageRead) == 0) {
             return false;
         }
         ++span;
@@ -574,7 +536,7 @@ LoadedModule* Load(const uint8_t* image, size_t length, HostModules& hostModules
     }
     auto* module = new (std::nothrow) LoadedModule;
     if (module == nullptr) {
-        munmap(base, mappedSize);
+        ReleasePages(base, mappedSize);
         return nullptr;
     }
     module->imageBase = base;
@@ -586,7 +548,7 @@ LoadedModule* Load(const uint8_t* image, size_t length, HostModules& hostModules
     module->exportDirectorySize = layout.exports.size;
 
     try {
-        module->protection[0] = PROT_READ | PROT_WRITE;
+        module->protection[0] = kPageRead | kPageWrite;
 
         std::memcpy(base, image, layout.sizeOfHeaders);
         module->headers = base + layout.peOffset;
@@ -626,7 +588,7 @@ LoadedModule* Load(const uint8_t* image, size_t length, HostModules& hostModules
         return module;
     }
     // A jump into a page that is not executable would only crash.
-    if ((ProtectionAt(*module, layout.entryPoint) & PROT_EXEC) == 0 ||
+    if ((ProtectionAt(*module, layout.entryPoint) & kPageExecute) == 0 ||
         CallEntryPoint(*module, kDllProcessAttach) == 0) {
         UnloadModule(module);  // not initialised: no detach call
         return nullptr;
@@ -647,7 +609,19 @@ HostLibrary& RegisterHostLibrary(HostModules& hostModules, const std::string& na
 }
 
 const HostLibrary* LoadHostLibrary(HostModules& hostModules, const char* name) {
-    const HostLibrary* library = FindHostLibrary(hostModules, name);
+    HostLibrary* library = FindHostLibrary(hostModules, name);
+    if ((library == nullptr || library->system != nullptr) && hostModules.system != nullptr) {
+        // Asked again at every load: the system counts the loads of its libraries.
+        void* handle = hostModules.system->load(name);
+        if (handle == nullptr) {
+            return nullptr;
+        }
+        if (library == nullptr) {
+            library = &RegisterHostLibrary(hostModules, name);
+            library->system = hostModules.system;
+        }
+        library->systemHandle = handle;
+    }
     if (library != nullptr) {
         hostModules.loaded.push_back(library->name);
     }
@@ -658,6 +632,9 @@ void* FindHostSymbol(const HostLibrary* library, const char* name) {
     if (library == nullptr) {
         return nullptr;
     }
+    if (library->system != nullptr) {
+        return library->system->find(library->systemHandle, name);
+    }
     auto found = library->symbols.find(std::string_view(name));
     return found == library->symbols.end() ? nullptr : found->second;
 }
@@ -666,12 +643,18 @@ void* FindHostSymbol(const HostLibrary* library, uint16_t ordinal) {
     if (library == nullptr) {
         return nullptr;
     }
+    if (library->system != nullptr) {
+        return library->system->findOrdinal(library->systemHandle, ordinal);
+    }
     auto found = library->ordinals.find(ordinal);
     return found == library->ordinals.end() ? nullptr : found->second;
 }
 
 void ReleaseHostLibrary(HostModules& hostModules, const HostLibrary* library) {
     if (library != nullptr) {
+        if (library->system != nullptr) {
+            library->system->release(library->systemHandle);
+        }
         hostModules.released.push_back(library->name);
     }
 }
@@ -740,7 +723,7 @@ void UnloadModule(LoadedModule* module) {
     }
     module->importedLibraries.clear();
     if (module->imageBase != nullptr) {
-        munmap(module->imageBase, module->mappedSize);
+        ReleasePages(module->imageBase, module->mappedSize);
     }
     delete module;
 }

@@ -28,26 +28,42 @@ namespace glowtern {
 // A PE32+ image calls what it imports with the Windows x64 calling convention, so every function
 // handed to such an image must be declared __attribute__((ms_abi)). A PE32 image stores 32-bit
 // addresses; a symbol whose address does not fit in 32 bits makes its load fail.
+struct SystemLibraries;
+
 struct HostLibrary {
     std::string name;
     std::map<std::string, void*, std::less<>> symbols;
     std::map<uint16_t, void*> ordinals;
+    // A library the system's loader gave (see SystemLibraries): its symbols are looked up there.
+    const SystemLibraries* system = nullptr;
+    void* systemHandle = nullptr;
 };
 
-// The libraries that images bind to, in place of the system loader. A library that was never
-// registered cannot be loaded, like a DLL that is not installed. Library names compare without
-// regard to ASCII case, as Windows does; symbol names compare exactly. Every load and release
-// is logged by name, in order.
+// The system's own loader (LoadLibraryA, GetProcAddress, FreeLibrary on Windows), for libraries
+// that were not registered. Every load is matched by one release, as the system counts them.
+struct SystemLibraries {
+    void* (*load)(const char* name);  // null when there is no such library
+    void* (*find)(void* handle, const char* name);
+    void* (*findOrdinal)(void* handle, uint16_t ordinal);
+    void (*release)(void* handle);
+};
+
+// The libraries that images bind to. A library that was never registered cannot be loaded, like
+// a DLL that is not installed, unless `system` is set: it is then asked for the library. Library
+// names compare without regard to ASCII case, as Windows does; symbol names compare exactly.
+// Every load and release is logged by name, in order.
 struct HostModules {
     std::deque<HostLibrary> libraries;  // a deque keeps handed-out references valid
     std::vector<std::string> loaded;
     std::vector<std::string> released;
+    const SystemLibraries* system = nullptr;
 };
 
 // Adds a library (or returns the one already registered under that name) to fill with symbols.
 HostLibrary& RegisterHostLibrary(HostModules& hostModules, const std::string& name);
 
-// Stand-ins for LoadLibraryA, GetProcAddress and FreeLibrary. A null library finds nothing.
+// LoadLibraryA, GetProcAddress and FreeLibrary for the images: registered libraries first, then
+// (when HostModules::system is set) the system's own. A null library finds nothing.
 const HostLibrary* LoadHostLibrary(HostModules& hostModules, const char* name);
 void* FindHostSymbol(const HostLibrary* library, const char* name);
 void* FindHostSymbol(const HostLibrary* library, uint16_t ordinal);
@@ -69,9 +85,9 @@ struct LoadedModule {
     uint32_t entryPoint = 0;  // AddressOfEntryPoint
     uint32_t exportDirectory = 0;
     uint32_t exportDirectorySize = 0;
-    // Page protection of the mapping as the loader left it: each key starts a span of PROT_*
-    // flags that runs to the next key (or the end of the mapping). Export lookups read only
-    // through spans that are readable.
+    // Page protection of the mapping as the loader left it: each key starts a span of kPage*
+    // flags (platform/page_memory.h) that runs to the next key (or the end of the mapping). Export
+    // lookups read only through spans that are readable.
     std::map<size_t, int> protection;
 };
 

@@ -33,13 +33,13 @@ struct SettingsEntry {
 //
 // Saving normally never rewrites the file in place: the new text goes to a new,
 // unnamed file (O_TMPFILE) in the same directory, is flushed to disk, linked under
-// a unique name and renamed over the old one, so a crash or power cut leaves
-// either the old or the new file, never a truncated one, and at most one
-// temporary. Where the file system has no unnamed files the new file is made
-// under a unique name from the start. Only when the directory refuses new files
-// (no write permission, read-only) is a writable file rewritten in place instead,
-// so the settings are still kept; such a save is not crash-safe. A symbolic link
-// is kept and its target replaced; the file keeps its mode, owner and group.
+// a unique name and renamed over the old one (on Windows: a temporary beside it,
+// flushed, then ReplaceFileW), so a crash or power cut leaves either the old or the
+// new file, never a truncated one, and at most one temporary. Where the file system
+// has no unnamed files the new file is made under a unique name from the start. Only when the
+// directory refuses new files (no write permission, read-only) is a writable file rewritten in
+// place instead, so the settings are still kept; such a save is not crash-safe. A symbolic link is
+// kept and its target replaced; the file keeps its mode, owner and group.
 class SettingsFile {
   public:
     SettingsFile() = default;

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "devices/module_loader.h"
 #include "tests/loader/test_images.h"
 
@@ -63,6 +66,60 @@ TEST_F(EntryPoint, Pe32PlusDllIsAttachedRunsAndIsDetachedWhereverItIsPlaced) {
 
         module.reset();
         EXPECT_EQ(hostNotes, (std::vector<int32_t>{1, 0}));
+        EXPECT_EQ(hosts.released, hosts.loaded);
+    }
+}
+
+// The libraries the sample imports, found by a stand-in for the system's loader instead of being
+// registered: "glowaux.dll" (imported first) is known in any case, "glowhost.dll" only when
+// `hostKnown`.
+struct StandInSystem {
+    static inline std::vector<std::string> calls;
+    static inline bool hostKnown = true;
+    static void* load(const char* name) {
+        calls.push_back("load " + std::string(name));
+        if (std::string(name) == "glowaux.dll") {
+            return reinterpret_cast<void*>(2);
+        }
+        return hostKnown && std::string(name) == "glowhost.dll" ? reinterpret_cast<void*>(1)
+                                                                : nullptr;
+    }
+    static void* find(void* handle, const char* name) {
+        const char* library = handle == reinterpret_cast<void*>(1) ? "glowhost.dll" : "glowaux.dll";
+        return reinterpret_cast<void*>(SampleHostAddress(true, library, name));
+    }
+    static void* findOrdinal(void* handle, uint16_t ordinal) {
+        return find(handle, ("#" + std::to_string(ordinal)).c_str());
+    }
+    static void release(void* handle) {
+        calls.push_back(handle == reinterpret_cast<void*>(1) ? "release glowhost.dll"
+                                                             : "release glowaux.dll");
+    }
+    static constexpr SystemLibraries kTable{load, find, findOrdinal, release};
+};
+
+TEST_F(EntryPoint, UnregisteredLibrariesComeFromTheSystemLoaderAndAreReleasedToIt) {
+    const std::vector<uint8_t> file = ReadImage("sample64");
+    for (bool hostKnown : {true, false}) {
+        SCOPED_TRACE(hostKnown ? "both found" : "the second library is missing");
+        StandInSystem::calls.clear();
+        StandInSystem::hostKnown = hostKnown;
+        HostModules hosts;
+        hosts.system = &StandInSystem::kTable;
+        ModulePtr module = Load(file, hosts, EntryPointPolicy::Run);
+        ASSERT_EQ(module != nullptr, hostKnown);
+        if (module != nullptr) {
+            const auto addSeed =
+                reinterpret_cast<AddSeed>(FindModuleExport(module.get(), "add_seed"));
+            EXPECT_EQ(addSeed(5), 5 + 100 + 1000);
+            module.reset();
+        }
+        const std::vector<std::string> expected =
+            hostKnown ? std::vector<std::string>{"load glowaux.dll", "load glowhost.dll",
+                                                 "release glowaux.dll", "release glowhost.dll"}
+                      : std::vector<std::string>{"load glowaux.dll", "load glowhost.dll",
+                                                 "release glowaux.dll"};
+        EXPECT_EQ(StandInSystem::calls, expected);
         EXPECT_EQ(hosts.released, hosts.loaded);
     }
 }

@@ -3,14 +3,17 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <numbers>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/bands.h"
 #include "platform/audio_portaudio.h"
+#include "platform/radix2_fft.h"
 #include "platform/sample_ring.h"
 #include "platform/spectrum_analyser.h"
 
@@ -63,6 +66,35 @@ TEST(Spectrum, CentredSineLandsInItsBinWithHalfItsAmplitude) {
             ring.push(sine.data(), sine.size());
             ExpectCentredSine(Analyse(ring), bin, amplitude);
         }
+    }
+}
+
+// The Windows build's FFT against the definition of the DFT, computed in double: every bin of
+// random input, at the analysis length and the smallest one.
+TEST(Spectrum, Radix2RealFftMatchesTheDirectTransform) {
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> sample(-1.0f, 1.0f);
+    for (const int length : {kFftLength, 4}) {
+        SCOPED_TRACE(::testing::Message() << "length " << length);
+        std::vector<float> input(length);
+        for (float& value : input) {
+            value = sample(random);
+        }
+        const Radix2RealFft fft(length);
+        std::vector<std::complex<float>> output(length / 2 + 1);
+        std::vector<std::complex<float>> work(length / 2);
+        fft.transform(input.data(), output.data(), work.data());
+        double worst = 0;
+        for (int k = 0; k <= length / 2; ++k) {
+            std::complex<double> direct = 0;
+            for (int n = 0; n < length; ++n) {
+                direct += static_cast<double>(input[n]) *
+                          std::polar(1.0, -2.0 * std::numbers::pi * k * n / length);
+            }
+            worst = std::max(worst, std::abs(direct - std::complex<double>(output[k])));
+        }
+        // Random input of this length gives bins of about sqrt(length / 3) = 37.
+        EXPECT_LT(worst, 2e-3);
     }
 }
 
