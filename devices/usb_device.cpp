@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "toolkit/controls.h"
+#include "toolkit/lock_within.h"
 
 namespace glowtern {
 
@@ -152,10 +153,10 @@ void SwitchUsbOutputsOff(UsbDevice& device) {
 }
 
 void SwitchUsbOutputsOffWithin(UsbDevice& device, std::chrono::milliseconds limit) {
-    std::unique_lock lock(device.writeMutex, std::defer_lock);
-    if (!lock.try_lock_for(limit)) {
+    if (!LockWithin(device.writeMutex, limit)) {
         return;
     }
+    const std::lock_guard lock(device.writeMutex, std::adopt_lock);
     for (const uint8_t off : kUsbOffReports) {
         device.outputBuffer[1] = off;
         writeReportLocked(device);

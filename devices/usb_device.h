@@ -39,7 +39,7 @@ struct UsbDevice {
 
     bool lastPresence = false;  // main thread only
 
-    std::timed_mutex writeMutex;
+    std::mutex writeMutex;
     HidHandle writeHandle = 0;  // guarded by writeMutex; 0 while no device is open
     // Bytes 0 and 1 are the report: byte 0 is the report id and stays 0, byte 1
     // carries the pin group and its six pins. Guarded by writeMutex.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 
@@ -7,6 +8,7 @@
 #include "devices/usb_device.h"
 #include "engine/keyboard_led.h"
 #include "engine/light_outputs.h"
+#include "toolkit/lock_within.h"
 
 namespace glowtern {
 
@@ -44,17 +46,18 @@ class DeviceOutputs final : public LightOutputs {
     // No write passes from now on. A write that is stuck in a device is waited for at
     // most `limit`; past that the closing thread goes on without it.
     void close(std::chrono::milliseconds limit = std::chrono::milliseconds(200)) {
-        std::unique_lock lock(mutex_, std::defer_lock);
-        const bool locked = lock.try_lock_for(limit);
+        const bool locked = LockWithin(mutex_, limit);
         closed_ = true;  // atomic: set even when a stuck write holds the lock
-        (void)locked;
+        if (locked) {
+            mutex_.unlock();
+        }
     }
 
   private:
     KeyboardLedOutput& leds_;
     const PortLibrary& port_;
     UsbDevice& usb_;
-    std::timed_mutex mutex_;
+    std::mutex mutex_;
     std::atomic<bool> closed_{false};
 };
 
