@@ -13,7 +13,7 @@ struct Program;
 // How long the end waits for the worker before it switches the lamps off without it, and
 // how long an end may take at most, from the moment it begins to the end of the process.
 inline constexpr std::chrono::milliseconds kWorkerStopLimit{500};
-inline constexpr std::chrono::milliseconds kEndLimit{1500};
+inline constexpr std::chrono::milliseconds kEndLimit{1200};
 
 // The deadline of the end of the process. Armed when an end begins; when it passes and
 // the process is still there (a library or server hung the end, or the teardown after
