@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include <ola/Callback.h>
 #include <ola/Constants.h>
@@ -22,6 +23,8 @@ namespace glowtern {
 namespace {
 
 constexpr int kConnectWaitMs = 200;
+// How long a closing connection waits for olad to have taken in what was sent on it.
+constexpr int kSettleWaitMs = 200;
 constexpr timeval kSendLimit{0, 100'000};
 
 // A TCP connection to olad's RPC port on this machine, made without waiting longer than
@@ -69,12 +72,34 @@ struct OlaDmxLink::Connection {
     ~Connection() { selectServer.RemoveReadDescriptor(&socket); }
 
     void closed() { lost = true; }
+    void answered(const ola::client::Result&, const ola::client::DMXMetadata&,
+                  const ola::DmxBuffer&) {
+        settled = true;
+    }
+
+    // olad drops what it has not yet handled of a connection that closes, and it handles
+    // requests in order: once it has answered one asked after the last universe, that
+    // universe has been taken in. Waits kSettleWaitMs at most.
+    void settle() {
+        if (!sentAny || lost) {
+            return;
+        }
+        client.FetchDMX(lastUniverse, ola::NewSingleCallback(this, &Connection::answered));
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kSettleWaitMs);
+        while (!settled && !lost && std::chrono::steady_clock::now() < deadline) {
+            selectServer.RunOnce(ola::TimeInterval(0, 10'000));
+        }
+    }
 
     ola::network::TCPSocket socket;
     ola::io::SelectServer selectServer;
     ola::client::OlaClient client;
     ola::DmxBuffer buffer;
     bool lost = false;
+    bool sentAny = false;
+    bool settled = false;
+    unsigned lastUniverse = 0;
 };
 
 OlaDmxLink::OlaDmxLink() = default;
@@ -113,6 +138,8 @@ DmxLink::SendResult OlaDmxLink::send(uint32_t universe, const DmxChannelValues& 
     if (!connection.lost) {
         connection.buffer.Set(channels.data(), static_cast<unsigned>(channels.size()));
         connection.client.SendDMX(universe, connection.buffer, ola::client::SendDMXArgs());
+        connection.sentAny = true;
+        connection.lastUniverse = universe;
     }
     if (connection.lost) {
         close();
@@ -123,6 +150,7 @@ DmxLink::SendResult OlaDmxLink::send(uint32_t universe, const DmxChannelValues& 
 
 void OlaDmxLink::close() {
     if (connection_) {
+        connection_->settle();
         connection_->client.Stop();
         connection_.reset();
     }

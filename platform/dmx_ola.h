@@ -9,7 +9,8 @@ namespace glowtern {
 // The Open Lighting Architecture's daemon, olad, on this machine (127.0.0.1, its RPC port
 // 9010), through libola's client. Never starts olad itself. The connection is made
 // without blocking (200 ms at most) and a send that olad cannot take at once is dropped
-// (100 ms at most), so a daemon that hangs cannot hold up the caller.
+// (100 ms at most); closing waits 200 ms at most for olad to have taken in the last
+// universe. So a daemon that hangs cannot hold up the caller for long.
 class OlaDmxLink final : public DmxLink {
   public:
     OlaDmxLink();
