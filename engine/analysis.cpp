@@ -169,7 +169,6 @@ void Cycle::beats() {
             --held;  // no lower bound, short of overflow
         }
         shared.heldGroupLevels[i].store(held);
-        shared.ledFlags[i].store(beat ? 1 : 0);
         local.frame.beats[i] = beat;
     }
 }

@@ -1,8 +1,8 @@
 #pragma once
 
 // Glowtern's side of a connection to the light panel (protocol in light_panel_protocol.h).
-// The port module and the HID layer each keep their own connections; none of these calls
-// ever waits for the panel except ConnectPanelLink when asked to wait for the Welcome.
+// The light panel output keeps one connection per role; none of these calls ever waits for
+// the panel except ConnectPanelLink when asked to wait for the Welcome.
 
 #include <cstdint>
 #include <string>

@@ -38,14 +38,18 @@ BEATS = (19, 20, 21)
 
 
 class OlaDaemon:
-    """olad on the bench; start() waits until it answers and patches Art-Net port 0 to
-    universe 1."""
+    """olad on the bench with one plugin on, `output`: "artnet" (see above) or "dummy"
+    (which sends nothing anywhere). start() waits until it answers and patches that
+    plugin's output port 0 to universe 1 (olad drops a universe that no port is patched
+    to)."""
 
-    def __init__(self, bench):
+    def __init__(self, bench, output="artnet"):
         self.bench = bench
         self.config = bench.make_dir("ola", mode=0o700)
         for plugin in OLA_PLUGINS:
-            keys = ARTNET_CONFIG if plugin == "artnet" else {"enabled": "false"}
+            keys = {"enabled": "false"}
+            if plugin == output:
+                keys = ARTNET_CONFIG if plugin == "artnet" else {"enabled": "true"}
             with open(os.path.join(self.config, f"ola-{plugin}.conf"), "w") as file:
                 file.write("".join(f"{key} = {value}\n" for key, value in keys.items()))
         subprocess.run(["chown", "-R", "olad:nogroup", self.config], check=True)
