@@ -65,9 +65,7 @@ void TakeSavedLedStates(Program& program) {
 }
 
 void RestoreKeyboardLeds(Program& program) {
-    SetKeyboardLed(program.leds, "n", program.savedLeds.numLock);
-    SetKeyboardLed(program.leds, "c", program.savedLeds.capsLock);
-    SetKeyboardLed(program.leds, "s", program.savedLeds.scrollLock);
+    RestoreLedStates(program.leds, program.savedLeds);
 }
 
 }  // namespace glowtern

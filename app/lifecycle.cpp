@@ -9,6 +9,8 @@
 #include "app/settings.h"
 #include "app/tray.h"
 #include "engine/control_ids.h"
+#include "outputs/panel_output.h"
+#include "outputs/port_output.h"
 
 namespace glowtern {
 
@@ -23,27 +25,25 @@ void showRestoredMainWindow(Program& program) {
     program.toolkit.restoreMainWindow();
 }
 
-void switchOutputsOff(Program& program) {
-    SwitchUsbOutputsOff(program.usb);
-    WritePort(program.port, kDataPort, kDataRest);
-    WritePort(program.port, kControlPort, kControlRest);
-}
-
 // The end's deadline passed: the thread that ends the program is stuck somewhere. The
 // lamps go off from the watch thread; the keyboard is left, since what hangs may be the
 // display it lives on.
 void switchOutputsOffFromAnyThread(Program& program) {
-    program.outputs.close();
-    WritePort(program.port, kDataPort, kDataRest);
-    WritePort(program.port, kControlPort, kControlRest);
-    SwitchUsbOutputsOffWithin(program.usb, std::chrono::milliseconds(200));
+    CloseOutputs(program.outputs);
+    SwitchLampsOff(program.outputs);
+}
+
+// The USB label says whether a light device is there: the real one or the light panel's.
+void pollUsbDevice(Program& program) {
+    PollUsbDevice(program.usb, program.toolkit.controls(),
+                  program.outputs.get<PanelOutput>().usbPlugged());
 }
 
 void startWorker(Program& program) {
     const WorkerContext context{.shared = program.engine,
                                 .controls = program.toolkit.controls(),
                                 .audio = program.platform.audio,
-                                .outputs = program.outputs,
+                                .outputs = program.outputs.inOrder(),
                                 .randomSeed = std::random_device{}()};
     StartSpectrumWorker(program.worker, context);
     program.workerStarted = true;
@@ -72,7 +72,7 @@ void stopTimerAndWorker(Program& program) {
         program.workerLeftBehind = !StopSpectrumWorker(program.worker, kWorkerStopLimit);
         program.workerStarted = false;
     }
-    program.outputs.close();
+    CloseOutputs(program.outputs);
 }
 
 void saveAtShutdown(Program& program) {
@@ -99,8 +99,8 @@ void runExitSequence(Program& program) {
     beginEnding(program);
     saveAtShutdown(program);
     stopTimerAndWorker(program);
-    RestoreKeyboardLeds(program);
-    switchOutputsOff(program);
+    SwitchDisplayOutputsOff(program.outputs);
+    SwitchLampsOff(program.outputs);
     finishEnding(program);
     program.quit = true;
 }
@@ -108,9 +108,9 @@ void runExitSequence(Program& program) {
 void runCloseSequence(Program& program) {
     beginEnding(program);
     stopTimerAndWorker(program);
-    switchOutputsOff(program);
+    SwitchLampsOff(program.outputs);
     saveAtShutdown(program);
-    RestoreKeyboardLeds(program);
+    SwitchDisplayOutputsOff(program.outputs);
     finishEnding(program);
     program.quit = true;
     program.toolkit.closeMainWindow();
@@ -144,6 +144,9 @@ void dispatch(Program& program, const Event& event) {
                 case kMenuAbout:
                     ShowAboutBox(toolkit);
                     break;
+                case kMenuDmx:
+                    ToggleDmx(program);
+                    break;
                 case kMenuExit:
                     runExitSequence(program);
                     break;
@@ -153,7 +156,7 @@ void dispatch(Program& program, const Event& event) {
             break;
         case kTimerEvent:
             if (event.id == kUsbPollTimer) {
-                PollUsbDevice(program.usb, toolkit.controls());
+                pollUsbDevice(program);
             }
             break;
         case kMinimiseEvent:
@@ -215,7 +218,13 @@ Program::Program(Toolkit& programToolkit, const Platform& programPlatform)
     : toolkit(programToolkit),
       platform(programPlatform),
       leds(programPlatform.keyboard),
-      outputs(leds, port, usb) {}
+      outputs(OutputContext{.controls = programToolkit.controls(),
+                            .leds = leds,
+                            .savedLeds = savedLeds,
+                            .port = port,
+                            .usb = usb,
+                            .panelSocket = programPlatform.panelSocket,
+                            .dmx = programPlatform.dmx}) {}
 
 Program::~Program() {
     // A worker left behind at the end (stuck in a library) is waited for here: in the
@@ -261,8 +270,13 @@ int RunProgram(Program& program) {
     program.quit = false;
     // 10. Every control with its initial state, meters included.
     CreateMainWindowControls(toolkit);
-    // 11. Driver check: without port access the program cannot make light.
-    if (!CheckPortDriver(program.port)) {
+    // 11. The outputs open, the port's driver check first. Without the port's lines, its
+    //     own or the light panel's standing in for them, the program cannot make light.
+    for (LightOutput* output : program.outputs.inOrder()) {
+        output->open();
+    }
+    if (!program.outputs.get<PortOutput>().reached() &&
+        !program.outputs.get<PanelOutput>().drivesPortLines()) {
         toolkit.messageBox(kDriverMessage, "", MessageIcon::Error);
         return endProgram(program);
     }
@@ -279,7 +293,7 @@ int RunProgram(Program& program) {
     // 15. Recording starts; a channel of 0 means no sound, and the show goes on dark.
     program.engine.recordingChannel.store(program.platform.audio.startRecording());
     // 16. The device status is right before the window is first shown.
-    PollUsbDevice(program.usb, toolkit.controls());
+    pollUsbDevice(program);
     // 17. USB presence poll every 500 ms.
     toolkit.startTimer(kUsbPollTimer, kUsbPollMilliseconds);
     // 18. The worker.

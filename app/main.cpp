@@ -1,5 +1,5 @@
 // Glowtern: turns the sound of the room into light on a parallel port, the
-// keyboard lock LEDs and a USB light device.
+// keyboard lock LEDs, a USB light device and DMX lamps.
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -9,9 +9,11 @@
 #include "app/ending.h"
 #include "app/program.h"
 #include "platform/audio_portaudio.h"
+#include "platform/dmx_ola.h"
 #include "platform/hid_hidapi.h"
 #include "platform/instance_guard.h"
 #include "platform/keyboard_x11.h"
+#include "platform/light_panel_protocol.h"
 #include "platform/ppdev_port_module.h"
 #include "platform/termination.h"
 #include "toolkit/qt/qt_toolkit.h"
@@ -42,6 +44,7 @@ int main(int argc, char** argv) {
     HidapiBus hid;
     PpdevPortModule portModule;
     FileLockInstanceGuard instanceGuard;
+    OlaDmxLink dmx;
     Program program(toolkit, Platform{.audio = audio,
                                       .keyboard = keyboard,
                                       .hid = hid,
@@ -49,7 +52,9 @@ int main(int argc, char** argv) {
                                       .instanceGuard = instanceGuard,
                                       .terminationFd = terminationFd,
                                       .endWatchdog = &endWatchdog,
-                                      .endProcess = _exit});
+                                      .endProcess = _exit,
+                                      .panelSocket = LightPanelSocketPath(false),
+                                      .dmx = &dmx});
     on_exit(endProgramOnExit, nullptr);
     programToEnd.store(&program);
     const int status = RunProgram(program);

@@ -5,13 +5,14 @@
 #include <string>
 
 #include "app/ending.h"
+#include "devices/keyboard_led.h"
 #include "devices/port_library.h"
 #include "devices/usb_device.h"
-#include "engine/device_outputs.h"
 #include "engine/engine_state.h"
-#include "engine/keyboard_led.h"
 #include "engine/worker.h"
+#include "outputs/light_outputs.h"
 #include "platform/audio.h"
+#include "platform/dmx.h"
 #include "platform/hid.h"
 #include "platform/instance_guard.h"
 #include "platform/keyboard.h"
@@ -34,13 +35,8 @@ struct Platform {
     // process is ended when the deadline passes or the display has gone (none: it is not).
     EndWatchdog* endWatchdog = nullptr;
     EndWatchdog::EndProcess endProcess = nullptr;
-};
-
-// Lock states as the keyboard reported them, to be handed back later.
-struct SavedLedStates {
-    int32_t capsLock = 0;
-    int32_t numLock = 0;
-    int32_t scrollLock = 0;
+    std::string panelSocket;  // where the light panel listens; empty: no panel
+    DmxLink* dmx = nullptr;   // the lighting daemon; null: no DMX
 };
 
 // The one program state: made in main(), passed down, alive until the end.
@@ -59,12 +55,13 @@ struct Program {
     KeyboardLedOutput leds;
     UsbDevice usb;
     PortLibrary port;
-    DeviceOutputs outputs;
+    SavedLedStates savedLeds;
+    LightOutputs outputs;
     SettingsFile settings;
 
-    SavedLedStates savedLeds;
     WindowPosition windowPosition;
     int32_t manualPresetFlag = 0;
+    bool saveDmxKeys = false;  // the file had DMX keys, or DMX was switched on
     bool quit = false;
     bool workerStarted = false;
     bool showStarted = false;  // the worker was started: lamps may be lit

@@ -1,9 +1,12 @@
 #include "app/settings.h"
 
+#include <algorithm>
+#include <limits>
 #include <string>
 
 #include "engine/bands.h"
 #include "engine/control_ids.h"
+#include "outputs/dmx_output.h"
 
 namespace glowtern {
 
@@ -22,6 +25,47 @@ std::string bandKey(int band) {
 
 std::string outputKey(int output) {
     return "OUT" + std::to_string(output);
+}
+
+// The DMX keys: an absent key keeps its default (DMX off, universe 1, address 1, the
+// switch mode), so a file without them behaves as it always did. Hand-edited values are
+// clamped: a universe is never negative, the start address lies in 1..512 (channels past
+// 512 are left out), the mode is 0 or 1.
+void loadDmxSettings(Program& program, const SettingsFile& file) {
+    DmxSettings settings;
+    bool anyKey = false;
+    const auto read = [&](std::string_view key, int32_t& value) {
+        const std::string text = file.readString(key, kMissing);
+        if (text != kMissing) {
+            value = toNumber(text);
+            anyKey = true;
+        }
+    };
+    int32_t enabled = 0;
+    int32_t universe = static_cast<int32_t>(settings.universe);
+    int32_t address = settings.address;
+    int32_t mode = static_cast<int32_t>(settings.mode);
+    read("DMX", enabled);
+    read("DMX_Universe", universe);
+    read("DMX_Address", address);
+    read("DMX_Mode", mode);
+    settings.enabled = enabled != 0;
+    settings.universe = static_cast<uint32_t>(std::max(universe, 0));
+    settings.address = std::clamp(address, 1, kDmxChannels);
+    settings.mode = static_cast<DmxMode>(std::clamp(mode, 0, 1));
+    program.saveDmxKeys = anyKey;
+    program.outputs.get<DmxOutput>().configure(settings);
+}
+
+void saveDmxSettings(Program& program, SettingsFile& file) {
+    const DmxSettings settings = program.outputs.get<DmxOutput>().settings();
+    if (!program.saveDmxKeys && !settings.enabled) {
+        return;
+    }
+    file.writeString("DMX", toText(settings.enabled ? 1 : 0));
+    file.writeString("DMX_Universe", std::to_string(settings.universe));
+    file.writeString("DMX_Address", toText(settings.address));
+    file.writeString("DMX_Mode", toText(static_cast<int32_t>(settings.mode)));
 }
 
 void zeroBandSlidersInRndMode(Program& program) {
@@ -59,6 +103,7 @@ void loadSettings(Program& program) {
         for (int output = 1; output <= 18; ++output) {
             controls.setState(outputSelector(output), readNumber(file, outputKey(output)));
         }
+        loadDmxSettings(program, file);
         file.close();
     }
     zeroBandSlidersInRndMode(program);
@@ -106,6 +151,7 @@ void saveSettings(Program& program) {
     const WindowPosition position = program.toolkit.mainWindowPosition();
     file.writeString("X_form", toText(position.x));
     file.writeString("Y_form", toText(position.y));
+    saveDmxSettings(program, file);
     file.close();
 }
 

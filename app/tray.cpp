@@ -2,14 +2,21 @@
 
 #include "app/main_window.h"
 #include "app/program.h"
+#include "outputs/dmx_output.h"
 
 namespace glowtern {
 
-std::vector<MenuItem> TrayMenu(const Program& /*program*/) {
+std::vector<MenuItem> TrayMenu(const Program& program) {
+    const DmxOutput& dmx = program.outputs.get<DmxOutput>();
+    const bool dmxOn = dmx.settings().enabled;
     std::vector<MenuItem> menu;
     menu.push_back({.id = kMenuOpen, .text = "Open"});
     menu.push_back({.id = kMenuClose, .text = "Close"});
     menu.push_back({.id = kMenuAbout, .text = "About"});
+    menu.push_back({.id = kMenuDmx,
+                    .text = dmxOn || !dmx.available() ? "DMX (" + dmx.state() + ")" : "DMX",
+                    .checkable = true,
+                    .checked = dmxOn});
     menu.push_back({});
     menu.push_back({.id = kMenuExit, .text = "Exit"});
     return menu;
@@ -21,6 +28,14 @@ bool AddTrayIconAndMenu(Program& program) {
     toolkit.setTrayTooltip(kProgramName);
     toolkit.createTrayMenu([&program] { return TrayMenu(program); });
     return shown;
+}
+
+void ToggleDmx(Program& program) {
+    DmxOutput& dmx = program.outputs.get<DmxOutput>();
+    DmxSettings settings = dmx.settings();
+    settings.enabled = !settings.enabled && dmx.available();
+    program.saveDmxKeys = program.saveDmxKeys || settings.enabled;
+    dmx.configure(settings);
 }
 
 void ShowAboutBox(Toolkit& toolkit) {

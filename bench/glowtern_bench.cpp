@@ -54,7 +54,7 @@ struct ShowRig {
     void cycle() {
         analyser.analyse(*ring, spectrum.data());
         RunAnalysisCycle(spectrum.data(), shared.effectMode.load(), shared, local, controls,
-                         outputs);
+                         outputs.list());
     }
 
     std::vector<int16_t> music = MusicLikeSamples(10.0);
@@ -65,7 +65,7 @@ struct ShowRig {
     ControlModel controls;
     EngineState shared;
     AnalysisState local;
-    NullOutputs outputs;
+    NullOutputs outputs{controls};
 };
 
 // One whole analysis cycle without devices: spectrum fetch from the ring, bands,
@@ -96,7 +96,7 @@ void BM_AnalysisAfterFetch(benchmark::State& state) {
     int next = 0;
     for (auto _ : state) {
         RunAnalysisCycle(spectra[next].data(), static_cast<int32_t>(state.range(0)), rig->shared,
-                         rig->local, rig->controls, rig->outputs);
+                         rig->local, rig->controls, rig->outputs.list());
         next = (next + 1) % kSpectra;
     }
     benchmark::DoNotOptimize(rig->outputs.lastPort);

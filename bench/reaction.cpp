@@ -100,23 +100,12 @@ void DefineReactionControls(ControlModel& controls, int threshold) {
     controls.setState(kKeyCheckBox, 0);
 }
 
-// Data-port writes with the time they were made; room is reserved up front.
-class TimedPortOutputs final : public LightOutputs {
+// Data-port writes, as the port output maps the frame, with the time they were made; room
+// is reserved up front.
+class TimedPortOutputs final : public LightOutput {
   public:
     explicit TimedPortOutputs(std::size_t capacity) : writes_(capacity) {}
-
-    void setKeyboardLed(std::string_view, int32_t) override {}
-    void writePort(uint16_t port, uint8_t value) override {
-        if (port != kDataPort) {
-            return;
-        }
-        const std::size_t i = count_.load(std::memory_order_relaxed);
-        if (i < writes_.size()) {
-            writes_[i] = {Clock::now(), value};
-            count_.store(i + 1, std::memory_order_release);
-        }
-    }
-    void writeUsbReport(uint8_t) override {}
+    LightOutputList list() const { return self_; }
 
     struct Write {
         Clock::time_point at;
@@ -125,9 +114,20 @@ class TimedPortOutputs final : public LightOutputs {
     std::size_t count() const { return count_.load(std::memory_order_acquire); }
     const Write& write(std::size_t i) const { return writes_[i]; }
 
+  protected:
+    void send(const LightFrame& frame) override {
+        const std::size_t i = count_.load(std::memory_order_relaxed);
+        if (i < writes_.size()) {
+            writes_[i] = {Clock::now(), PortBytesFor(frame, true).data};
+            count_.store(i + 1, std::memory_order_release);
+        }
+    }
+    void sendOff() override {}
+
   private:
     std::vector<Write> writes_;
     std::atomic<std::size_t> count_{0};
+    std::array<LightOutput*, 1> self_{this};
 };
 
 // The recording as the worker sees it: the spectrum of the newest samples in the ring,
@@ -181,8 +181,8 @@ std::size_t WindowDelaySamples(int threshold, std::size_t& steady) {
         shared.levelValue.store(35);
         AnalysisState local;
         local.gainReference = 6;
-        NullOutputs outputs;
-        RunAnalysisCycle(spectrum.data(), kManualMode, shared, local, controls, outputs);
+        NullOutputs outputs(controls);
+        RunAnalysisCycle(spectrum.data(), kManualMode, shared, local, controls, outputs.list());
         const bool on = shared.channelStates[kBurstBand].load() != 0;
         if (on && first == 0) {
             first = d;
@@ -246,7 +246,7 @@ int Run(int bursts, int threshold) {
     StartSpectrumWorker(worker, WorkerContext{.shared = shared,
                                               .controls = *controls,
                                               .audio = capture,
-                                              .outputs = outputs,
+                                              .outputs = outputs.list(),
                                               .randomSeed = 1});
 
     // The recording: each buffer arrives once its last sample has been

@@ -115,24 +115,19 @@ int CloseHidDevice(UsbDevice& device, HidHandle handle) {
     return 1;
 }
 
-void PollUsbDevice(UsbDevice& device, ControlModel& controls) {
+void PollUsbDevice(UsbDevice& device, ControlModel& controls, bool standInPresent) {
     const bool present =
         IsHidDevicePresent(device, kUsbProductId, kUsbVendorId, kAnyHidVersion, kUsbDeviceIndex);
-    if (present == device.lastPresence) {
-        return;
+    if (present != device.lastPresence) {
+        device.lastPresence = present;
+        CloseHidDevice(device, exchangeWriteHandle(device, 0));
+        if (present) {
+            // A failed open leaves the handle 0 until the device has gone and come back.
+            exchangeWriteHandle(device, OpenHidDevice(device, kUsbProductId, kUsbVendorId,
+                                                      kAnyHidVersion, kUsbDeviceIndex));
+        }
     }
-    device.lastPresence = present;
-
-    CloseHidDevice(device, exchangeWriteHandle(device, 0));
-    if (present) {
-        // A failed open leaves the handle 0 until the device has gone and come back.
-        const HidHandle handle =
-            OpenHidDevice(device, kUsbProductId, kUsbVendorId, kAnyHidVersion, kUsbDeviceIndex);
-        exchangeWriteHandle(device, handle);
-        controls.setText(kStatusLabel, kDeviceOn);
-    } else {
-        controls.setText(kStatusLabel, kDeviceOff);
-    }
+    controls.setText(kStatusLabel, present || standInPresent ? kDeviceOn : kDeviceOff);
 }
 
 void WriteUsbReport(UsbDevice& device) {

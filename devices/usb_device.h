@@ -66,9 +66,10 @@ HidHandle OpenHidDevice(UsbDevice& device, uint16_t productId, uint16_t vendorId
 int CloseHidDevice(UsbDevice& device, HidHandle handle);
 
 // Main thread, once at start-up and every 500 ms: follows the device's coming and
-// going, opens or closes the write handle and sets the device status label. Does
-// nothing while the presence stays the same.
-void PollUsbDevice(UsbDevice& device, ControlModel& controls);
+// going and opens or closes the write handle (nothing while the presence stays the
+// same), and sets the device status label: "Device ON" while the device or
+// `standInPresent` (the light panel's virtual device) is there.
+void PollUsbDevice(UsbDevice& device, ControlModel& controls, bool standInPresent = false);
 
 // Writes bytes 0 and 1 of the output buffer as one report when a handle is open.
 void WriteUsbReport(UsbDevice& device);

@@ -5,12 +5,13 @@
 #include <cstdint>
 #include <limits>
 #include <random>
-#include <string_view>
 
 #include "engine/control_ids.h"
 #include "engine/level_meter.h"
 
 namespace glowtern {
+
+static_assert(LightFrame::kBands == kBandCount);
 
 namespace {
 
@@ -24,25 +25,6 @@ constexpr int kRndThresholdBase = 26;
 constexpr int kRndThresholdSpread = 13;  // thresholds 26..39
 constexpr int kRndLevelMax = 40;         // random levels 0..40
 constexpr double kAutoLevelScale = 2.2;
-
-constexpr std::array<std::string_view, 3> kLedLetters = {"n", "c", "s"};  // low, mid, high
-
-// The USB device takes its 18 outputs in three reports of six bits; the two high
-// bits of each byte say which pin group the low six are for.
-struct UsbReportLayout {
-    uint8_t marker;
-    std::array<int, 6> outputs;  // OUTn for bits 0..5
-};
-constexpr std::array<UsbReportLayout, 3> kUsbReports = {{
-    {0x00, {17, 18, 16, 15, 14, 13}},  // PC4 PC5 PC3 PC2 PC1 PC0
-    {0x40, {10, 9, 12, 8, 11, 7}},     // PB3 PB2 PB5 PB1 PB4 PB0
-    {0x80, {1, 2, 3, 4, 5, 6}},        // PD0 PD1 PD3 PD5 PD6 PD7
-}};
-
-struct LptBytes {
-    uint8_t data = kDataRest;
-    uint8_t control = kControlRest;
-};
 
 // Rounds to the nearest integer, halves to even (the default rounding mode). Only a
 // corrupt spectrum can give a level no int32 holds; it saturates, and NaN gives 0,
@@ -61,47 +43,22 @@ int32_t RoundLevel(double value) {
     return static_cast<int32_t>(rounded);
 }
 
-// Bands 4..11 drive data lines D0..D7; bands 12..15 the control lines, whose rest
-// value 0x0B holds all four low (Strobe, Auto Feed and Select In are inverted).
-void RaiseLptLine(int band, LptBytes& lpt) {
-    if (band >= 4 && band <= 11) {
-        lpt.data = static_cast<uint8_t>(lpt.data | (1u << (band - 4)));
-        return;
-    }
-    switch (band) {
-        case 12:
-            lpt.control = static_cast<uint8_t>(lpt.control & ~0x01u);
-            break;
-        case 13:
-            lpt.control = static_cast<uint8_t>(lpt.control & ~0x02u);
-            break;
-        case 14:
-            lpt.control = static_cast<uint8_t>(lpt.control | 0x04u);
-            break;
-        case 15:
-            lpt.control = static_cast<uint8_t>(lpt.control & ~0x08u);
-            break;
-        default:
-            break;
-    }
-}
-
 struct Cycle {
     EngineState& shared;
     AnalysisState& local;
     ControlModel& controls;
-    LightOutputs& outputs;
-    LptBytes lpt;
 
     float level(int band) const { return shared.bandLevels[band - 1].load(); }
 
-    // One band's decision: its channel state, its port line and its meter.
+    void drawMeter(int band, float bandLevel, bool on) {
+        DrawLevelMeter(local.meterImage, controls, band, bandLevel, on);
+        local.frame.levels[band - 1] = bandLevel;
+    }
+    // One band's decision: its channel state and its meter.
     void decide(int band, float bandLevel, bool on) {
         shared.channelStates[band].store(on ? 1 : 0);
-        if (on) {
-            RaiseLptLine(band, lpt);
-        }
-        DrawLevelMeter(local.meterImage, controls, band, bandLevel, on);
+        drawMeter(band, bandLevel, on);
+        local.frame.bandsDecided = true;
     }
 
     void gainAndScale(int32_t mode);
@@ -109,9 +66,8 @@ struct Cycle {
     void sampleAruAndDecay();
     void automatic();
     void random();
-    void keyboardLeds();
-    void parallelPort();
-    void usbReports();
+    void beats();
+    void finishFrame();
 };
 
 void Cycle::gainAndScale(int32_t mode) {
@@ -194,69 +150,41 @@ void Cycle::random() {
         }
         return;
     }
-    // Near-silence: empty meters, but the outputs keep the last decisions (the port
-    // still goes dark, since no line is raised).
+    // Near-silence: empty meters, but the channels keep the last decisions.
     for (int band = 1; band <= kBandCount; ++band) {
         shared.bandLevels[band - 1].store(0.0f);
-        DrawLevelMeter(local.meterImage, controls, band, 0.0f, false);
+        drawMeter(band, 0.0f, false);
     }
 }
 
-// A flag is 1 in a cycle where its group level rises above the decaying peak.
-void Cycle::keyboardLeds() {
-    std::array<int32_t, 3> flags{};
+// A group beats in a cycle where its level rises above the decaying peak.
+void Cycle::beats() {
     for (int i = 0; i < 3; ++i) {
         const float x = shared.groupLevels[i].load();
         int32_t held = shared.heldGroupLevels[i].load();
-        if (static_cast<double>(held) < static_cast<double>(x)) {
+        const bool beat = static_cast<double>(held) < static_cast<double>(x);
+        if (beat) {
             held = RoundLevel(x);
-            flags[i] = 1;
         } else if (held > std::numeric_limits<int32_t>::min()) {
             --held;  // no lower bound, short of overflow
         }
         shared.heldGroupLevels[i].store(held);
-        shared.ledFlags[i].store(flags[i]);
-    }
-    if (controls.state(kKeyCheckBox) != 0) {
-        for (int i = 0; i < 3; ++i) {
-            outputs.setKeyboardLed(kLedLetters[i], flags[i]);
-        }
+        local.frame.beats[i] = beat;
     }
 }
 
-void Cycle::parallelPort() {
-    if (controls.state(kLptCheckBox) != 0) {
-        outputs.writePort(kDataPort, lpt.data);
-        outputs.writePort(kControlPort, lpt.control);
-    } else {
-        outputs.writePort(kDataPort, kDataRest);
-        outputs.writePort(kControlPort, kControlRest);
-    }
-}
-
-void Cycle::usbReports() {
-    std::array<uint8_t, kUsbReports.size()> bytes{};
-    for (size_t r = 0; r < kUsbReports.size(); ++r) {
-        uint8_t byte = kUsbReports[r].marker;
-        for (int bit = 0; bit < 6; ++bit) {
-            // "No" (0) and no selection (-1) name no band.
-            const int32_t band = controls.state(outputSelector(kUsbReports[r].outputs[bit]));
-            if (band >= 1 && band <= kBandCount && shared.channelStates[band].load() != 0) {
-                byte = static_cast<uint8_t>(byte | (1u << bit));
-            }
-        }
-        bytes[r] = byte;
-    }
-    for (uint8_t byte : bytes) {
-        outputs.writeUsbReport(byte);
+void Cycle::finishFrame() {
+    for (int band = 1; band <= kBandCount; ++band) {
+        local.frame.channels[band - 1] = shared.channelStates[band].load() != 0;
     }
 }
 
 }  // namespace
 
 void RunAnalysisCycle(const float* spectrum, int32_t mode, EngineState& shared,
-                      AnalysisState& local, ControlModel& controls, LightOutputs& outputs) {
-    Cycle cycle{shared, local, controls, outputs, LptBytes{}};
+                      AnalysisState& local, ControlModel& controls, LightOutputList outputs) {
+    Cycle cycle{shared, local, controls};
+    local.frame.bandsDecided = false;
 
     ComputeBandSums(spectrum, local.sums);
     for (int i = 0; i <= kBandCount; ++i) {
@@ -267,7 +195,6 @@ void RunAnalysisCycle(const float* spectrum, int32_t mode, EngineState& shared,
     shared.groupLevels[2].store(local.sums.groups.high);
 
     cycle.gainAndScale(mode);
-    cycle.lpt = LptBytes{};
     if (mode == kManualMode) {
         cycle.manual();
     }
@@ -278,9 +205,11 @@ void RunAnalysisCycle(const float* spectrum, int32_t mode, EngineState& shared,
     if (mode == kRndMode) {
         cycle.random();
     }
-    cycle.keyboardLeds();
-    cycle.parallelPort();
-    cycle.usbReports();
+    cycle.beats();
+    cycle.finishFrame();
+    for (LightOutput* output : outputs) {
+        output->write(local.frame);
+    }
     shared.levelValue.store(controls.state(kLevelSlider));
 }
 

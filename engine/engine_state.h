@@ -19,8 +19,7 @@ struct EngineState {
     std::array<std::atomic<float>, 21> bandLevels{};  // 0..17 bands, 18 total level
     std::array<std::atomic<int32_t>, 20> channelStates{};   // 1..18 bands; 0 stays 0 ("No")
     std::array<std::atomic<float>, 3> groupLevels{};        // low, mid, high
-    std::array<std::atomic<int32_t>, 3> heldGroupLevels{};  // peak holds behind the LED flags
-    std::array<std::atomic<int32_t>, 3> ledFlags{};         // low, mid, high: 0 or 1
+    std::array<std::atomic<int32_t>, 3> heldGroupLevels{};  // peak holds behind the beats
 };
 
 }  // namespace glowtern

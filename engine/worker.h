@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "engine/engine_state.h"
-#include "engine/light_outputs.h"
+#include "engine/light_output.h"
 #include "platform/audio.h"
 #include "toolkit/controls.h"
 
@@ -18,7 +18,7 @@ struct WorkerContext {
     EngineState& shared;
     ControlModel& controls;
     AudioCapture& audio;
-    LightOutputs& outputs;
+    LightOutputList outputs;  // written in this order every cycle
     uint32_t randomSeed = 0;
 };
 

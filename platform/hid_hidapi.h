@@ -1,24 +1,13 @@
 #pragma once
 
-#include <memory>
 #include <vector>
 
 #include "platform/hid.h"
-#include "platform/light_panel_client.h"
 
 namespace glowtern {
 
 // The system's HID devices through hidapi's hidraw backend. Handles are hidapi
 // device pointers; the caller keeps a write from overlapping the close of its handle.
-//
-// While the light panel (`glowtern-panel`) runs for this user, its virtual USB light
-// device is listed after the real devices, at the path "glowtern-panel:usb", with the
-// light device's ids; opening, writing and closing that path talk to the panel. The
-// listing keeps one connection to the panel to hear whether it still runs and whether
-// its device is plugged in; when the panel has gone, the device is missing from the next
-// listing, and it is listed again once the panel is back and has answered. Nothing here
-// waits on the panel: a panel that does not answer costs a listing one look at its socket,
-// and a report it cannot take at once is dropped.
 class HidapiBus final : public HidBus {
   public:
     // Interfaces looked at per enumeration; later ones are not listed.
@@ -27,7 +16,7 @@ class HidapiBus final : public HidBus {
     HidapiBus() = default;
     HidapiBus(const HidapiBus&) = delete;
     HidapiBus& operator=(const HidapiBus&) = delete;
-    ~HidapiBus() override;
+    ~HidapiBus() override = default;
 
     bool initialise() override;
     bool listInterfaces(std::vector<HidInterface>& interfaces) override;
@@ -36,26 +25,8 @@ class HidapiBus final : public HidBus {
     void close(HidHandle handle) override;
 
   private:
-    // One open handle of the panel's device: its own connection, used by the writer.
-    struct PanelHandle {
-        PanelLink link;
-        PanelHandle() = default;
-        PanelHandle(const PanelHandle&) = delete;
-        PanelHandle& operator=(const PanelHandle&) = delete;
-        ~PanelHandle() { ClosePanelLink(link); }
-    };
-    static PanelHandle* panelHandle(HidHandle handle);
-    void listPanelDevice(std::vector<HidInterface>& interfaces);
-    // Connects the watch and sends its Hello, at most once per retry period.
-    void lookForPanel(int64_t now);
-
     enum class State { Untried, Ready, Unavailable };
     State state_ = State::Untried;
-    PanelLink panelWatch_;       // listing only (main thread)
-    int64_t panelAttempt_ = -1;  // monotonic ns of its last connection attempt; -1: none
-    // The panel device's open handles (opened and closed on the main thread); those still
-    // open when the bus goes are closed with it.
-    std::vector<std::unique_ptr<PanelHandle>> panelHandles_;
 };
 
 }  // namespace glowtern

@@ -148,7 +148,7 @@ bool PumpPanelLink(PanelLink& link) {
     return true;
 }
 
-PanelSendResult SendToPanel(PanelLink& link, const PanelMessage& message) {
+PanelSendResult SendToPanel(PanelLink& link, const PanelMessage& message, int roomWaitMs) {
     if (link.fd < 0) {
         return PanelSendResult::Closed;
     }
@@ -163,6 +163,11 @@ PanelSendResult SendToPanel(PanelLink& link, const PanelMessage& message) {
             continue;
         }
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) {
+            pollfd watched{link.fd, POLLOUT, 0};
+            if (roomWaitMs > 0 && ::poll(&watched, 1, roomWaitMs) > 0) {
+                roomWaitMs = 0;  // one wait at most
+                continue;
+            }
             return PanelSendResult::Dropped;
         }
         ClosePanelLink(link);

@@ -1,8 +1,8 @@
 #pragma once
 
 // Glowtern's side of a connection to the light panel (protocol in light_panel_protocol.h).
-// The port module and the HID layer each keep their own connections; none of these calls
-// ever waits for the panel except ConnectPanelLink when asked to wait for the Welcome.
+// The light panel output keeps one connection per role; none of these calls ever waits for
+// the panel except ConnectPanelLink when asked to wait for the Welcome.
 
 #include <cstdint>
 #include <string>
@@ -41,8 +41,9 @@ enum class PanelSendResult {
     Closed,   // not connected, or the panel has gone; the link is closed now
 };
 
-// Sends one message without blocking and without SIGPIPE.
-PanelSendResult SendToPanel(PanelLink& link, const PanelMessage& message);
+// Sends one message without SIGPIPE. With `roomWaitMs` 0 it never blocks; otherwise a full
+// socket is waited on that long at most for room before the message is dropped.
+PanelSendResult SendToPanel(PanelLink& link, const PanelMessage& message, int roomWaitMs = 0);
 
 void ClosePanelLink(PanelLink& link);
 

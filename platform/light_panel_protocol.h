@@ -54,12 +54,6 @@ inline constexpr uint8_t kPanelUsbWatch = 0x02;   // role: told when the USB dev
 inline constexpr uint8_t kPanelUsbDevice = 0x04;  // role: writes USB reports
 inline constexpr uint8_t kPanelUsb = 0x02;        // offer: the USB light device is plugged in
 
-// The virtual USB light device as Glowtern's HID layer lists it.
-inline constexpr const char* kPanelUsbPath = "glowtern-panel:usb";
-inline constexpr uint16_t kPanelUsbVendorId = 0xAAAA;
-inline constexpr uint16_t kPanelUsbProductId = 0xEF22;
-inline constexpr uint16_t kPanelUsbRelease = 0x0100;
-
 // The parallel port registers the panel shows.
 inline constexpr uint16_t kPanelDataRegister = 0x378;
 inline constexpr uint16_t kPanelControlRegister = 0x37A;

@@ -8,9 +8,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
-
-#include "platform/light_panel_client.h"
 
 namespace glowtern {
 
@@ -29,80 +26,6 @@ constexpr uint16_t kControlRegister = 0x37A;
 std::atomic<int> portFd{-1};
 int loadCount = 0;
 bool acquisitionTried = false;  // main thread only, like loadCount
-
-// Without a port the module hands the writes to the light panel, when one runs. The
-// link is used by PortOut on the worker thread and by load, unload and IsDriverInstalled
-// on the main thread; the mutex is never held across anything that waits, except the
-// Welcome wait of the first connection in load, before the worker exists.
-constexpr int kPanelWelcomeWaitMs = 500;
-constexpr int64_t kPanelRetryNanoseconds = 1'000'000'000;
-
-struct PanelFallback {
-    std::mutex mutex;
-    bool armed = false;  // the port could not be had: writes go to the panel
-    PanelLink link;
-    int64_t lastAttempt = 0;  // monotonic ns of the last connection attempt
-};
-
-PanelFallback& panelFallback() {
-    static PanelFallback fallback;
-    return fallback;
-}
-
-// The one wait on the panel: the start-up driver check runs once, before the window exists,
-// and has to know whether the panel answers to decide on the missing-driver message.
-void armPanel() {
-    PanelFallback& panel = panelFallback();
-    std::lock_guard lock(panel.mutex);
-    panel.armed = true;
-    panel.lastAttempt = PanelMonotonicNanoseconds();
-    ConnectPanelLink(panel.link, LightPanelSocketPath(false), kPanelPort, kPanelWelcomeWaitMs);
-}
-
-void disarmPanel() {
-    PanelFallback& panel = panelFallback();
-    std::lock_guard lock(panel.mutex);
-    panel.armed = false;
-    ClosePanelLink(panel.link);
-}
-
-// Worker thread: never waits. A panel that went away is looked for again at most once a
-// second; until it answers, writes go nowhere.
-void writeToPanel(uint16_t port, uint8_t value) {
-    if (port != kDataRegister && port != kControlRegister) {
-        return;
-    }
-    PanelFallback& panel = panelFallback();
-    std::lock_guard lock(panel.mutex);
-    if (!panel.armed) {
-        return;
-    }
-    if (panel.link.fd >= 0) {
-        PumpPanelLink(panel.link);  // takes the Welcome; notices a panel that hung up
-    }
-    if (panel.link.fd < 0) {
-        const int64_t now = PanelMonotonicNanoseconds();
-        if (now - panel.lastAttempt < kPanelRetryNanoseconds) {
-            return;
-        }
-        panel.lastAttempt = now;
-        if (ConnectPanelLink(panel.link, LightPanelSocketPath(false), kPanelPort, 0) !=
-            PanelConnectResult::Connected) {
-            return;
-        }
-    }
-    PanelMessage write;
-    write.type = PanelMessageType::PortWrite;
-    write.port = port;
-    write.value = value;
-    SendToPanel(panel.link, write);  // dropped when the panel is behind
-}
-
-bool panelConnected() {
-    PanelFallback& panel = panelFallback();
-    std::lock_guard lock(panel.mutex);
-    return panel.armed && panel.link.fd >= 0 && PumpPanelLink(panel.link) && panel.link.welcomed;
-}
 
 int retryOnInterrupt(int fd, unsigned long request, void* argument) {
     int result;
@@ -139,7 +62,6 @@ void releaseAndClose() {
 void PortOut(uint16_t port, uint8_t value) {
     const int fd = portFd.load(std::memory_order_acquire);
     if (fd < 0) {
-        writeToPanel(port, value);
         return;
     }
     unsigned char byte = value;
@@ -158,14 +80,12 @@ void acquirePortOnce() {
         return;
     }
     acquisitionTried = true;
-    if (!openAndClaim()) {
-        armPanel();
-    }
+    openAndClaim();
 }
 
 int32_t IsDriverInstalled() {
     acquirePortOnce();
-    return portFd.load(std::memory_order_acquire) >= 0 || panelConnected() ? 1 : 0;
+    return portFd.load(std::memory_order_acquire) >= 0 ? 1 : 0;
 }
 
 // Checked at compile time against the types the binding calls them through.
@@ -225,7 +145,6 @@ void PpdevPortModule::unload() {
     loaded_ = false;
     if (--loadCount == 0) {
         releaseAndClose();
-        disarmPanel();
         acquisitionTried = false;
     }
 }

@@ -19,14 +19,9 @@ namespace glowtern {
 // The port is not touched at load, so a second copy of the program, which loads the
 // library before it finds the first copy running, never claims the first copy's port.
 //
-// Without a port (no /dev/parport0, or it cannot be opened or claimed) the module turns
-// to the light panel, `glowtern-panel`, when one runs for this user: the driver check
-// connects to it,
-// `IsDriverInstalled` is non-zero while that connection stands, and the two register
-// writes go to the panel instead, without ever waiting (a write the panel cannot take at
-// once is dropped). When the panel quits, writes go nowhere until it is back; the module
-// looks for it again at most once a second, from the writing thread. With neither a port
-// nor a panel nothing is written and `IsDriverInstalled` is 0, as before.
+// Without a port (no /dev/parport0, or it cannot be opened or claimed) nothing is written
+// and `IsDriverInstalled` is 0; the light panel, where one runs, is a lamp of its own
+// (outputs/panel_output.h).
 //
 // Like a DLL, the module has one copy of its data per process: the exports are plain
 // functions without a context argument, so the port descriptor is file-level state of
@@ -40,8 +35,7 @@ class PpdevPortModule final : public PortModule {
     ~PpdevPortModule() override;
 
     // Always succeeds: the module itself is always there; whether the port could be
-    // opened and claimed (or the panel answered instead) is what `IsDriverInstalled`
-    // reports.
+    // opened and claimed is what `IsDriverInstalled` reports.
     bool load() override;
 
     // One of the 13 export names gives its entry (null for the 11 that are not

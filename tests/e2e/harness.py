@@ -17,7 +17,8 @@ GLOWTERN_E2E_KEEP is set) and kept (the path is printed) when it fails.
 
 Paths come from the environment (set by e2e.cmake): GLOWTERN_E2E_PROGRAM (glowtern),
 GLOWTERN_E2E_PRELOAD (LD_PRELOAD value for the port stand-in), GLOWTERN_E2E_X11_PROBE,
-GLOWTERN_E2E_SESSION_MANAGER (see SessionManager), GLOWTERN_E2E_ARTIFACTS.
+GLOWTERN_E2E_SESSION_MANAGER (see SessionManager), GLOWTERN_E2E_OLA_FETCH (test_dmx.py),
+GLOWTERN_E2E_ARTIFACTS.
 
 `python3 harness.py --list` prints the id of every test case, one a line.
 """
@@ -48,6 +49,8 @@ AUTO_BUTTON = (145, 215)
 KEY_CHECK_BOX = (18, 235)
 LPT_CHECK_BOX = (128, 235)
 STATUS_LABEL = (10, 4, 161, 16)  # x, y, width, height
+# Tray menu items by position, as choose_from_tray_menu counts them.
+MENU_OPEN, MENU_CLOSE, MENU_ABOUT, MENU_DMX, MENU_EXIT = 1, 2, 3, 4, 5
 # Qt's double-click time is 400 ms; presses further apart are single presses.
 DOUBLE_CLICK_SECONDS = 0.6
 
@@ -930,12 +933,12 @@ class GlowternTestCase(unittest.TestCase):
 
     def choose_from_tray_menu(self, position):
         """Opens the tray menu and picks the item at `position` (1 "Open", 2 "Close",
-        3 "About", 4 "Exit"; the separator is not an item) with the keyboard."""
+        3 "About", 4 "DMX", 5 "Exit"; the separator is not an item) with the keyboard."""
         self.open_tray_menu()
         self.screen.key(*(["Down"] * position), "Return")
 
     def exit_from_tray(self, glowtern):
-        self.choose_from_tray_menu(4)
+        self.choose_from_tray_menu(MENU_EXIT)
         return glowtern.wait_exit()
 
     def assert_port_protocol(self, port, ended=True):

@@ -2,10 +2,11 @@
 
     python3 tests/e2e/screenshots.py [BUILD_DIR]
 
-BUILD_DIR is a build tree with glowtern, the port stand-in and the X11 probe built
-(default build/test, the one ./test makes). On a private X server with openbox, trayer
-and a private sound server, it writes
-  docs/screenshots/tray-menu.png     the tray icon's menu, open
+BUILD_DIR is a build tree with glowtern, the port stand-in, the X11 probe and the OLA
+reader built (default build/test, the one ./test makes). On a private X server with
+openbox, trayer, a private sound server and a private olad with only its dummy plugin
+(run as root: olad runs as the user olad), it writes
+  docs/screenshots/tray-menu-dmx.png the tray icon's menu, open, with DMX on and connected
   docs/screenshots/window-music.png  the window while music plays (pink noise, a kick
                                      drum and a melody, made by sox)
   docs/window.png                    the window with some meters up
@@ -22,13 +23,14 @@ REPO = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 
 import harness  # noqa: E402  (the path above first)
+import test_dmx  # noqa: E402
 
 # A show that looks alive: Manual mode, thresholds rising from the bass to the treble, a
 # few USB outputs assigned.
 SETTINGS = harness.settings_file(
     **{f"fr{n}": 8 + n for n in range(1, 19)}, Level=30, ARU=20, Effect=1, KEY_LED=1,
     **{f"OUT{n}": (n if n <= 12 else 0) for n in range(1, 19)}, LPT_LED=1, X_form=40,
-    Y_form=60)
+    Y_form=60, DMX=1)
 
 
 def make_music(sound, seconds=30):
@@ -81,8 +83,11 @@ def main():
                           os.path.join(build, "tests", "fakes", "libglowtern_fake_parport.so"))
     os.environ.setdefault("GLOWTERN_E2E_X11_PROBE",
                           os.path.join(build, "tests", "e2e", "glowtern_e2e_x11_probe"))
+    os.environ.setdefault("GLOWTERN_E2E_OLA_FETCH",
+                          os.path.join(build, "tests", "e2e", "glowtern_e2e_ola_fetch"))
     os.environ.setdefault("GLOWTERN_E2E_ARTIFACTS", os.path.join(build, "screenshots-work"))
-    for name in ("GLOWTERN_E2E_PROGRAM", "GLOWTERN_E2E_PRELOAD", "GLOWTERN_E2E_X11_PROBE"):
+    for name in ("GLOWTERN_E2E_PROGRAM", "GLOWTERN_E2E_PRELOAD", "GLOWTERN_E2E_X11_PROBE",
+                 "GLOWTERN_E2E_OLA_FETCH"):
         if not os.path.exists(os.environ[name]):
             sys.exit(f"{os.environ[name]} is missing: build {build} first")
 
@@ -90,6 +95,8 @@ def main():
     try:
         screen = bench.start_display()
         sound = bench.start_sound()
+        olad = test_dmx.OlaDaemon(bench, output="dummy")
+        olad.start()
         music = make_music(sound)
         cwd = bench.work_dir()
         with open(os.path.join(cwd, "setting.dat"), "wb") as file:
@@ -98,6 +105,7 @@ def main():
         glowtern.wait_port_writes(2)
         icon = harness.poll_until(screen.tray_icon, 20, "the tray icon")
         harness.poll_until(lambda: sound.recording_clients() > 0, 20, "the recording")
+        harness.poll_until(lambda: len(olad.universe()) == 512, 20, "the DMX universe")
 
         # The tray menu, with the icon it belongs to.
         screen.click_tray_icon(3)
@@ -106,7 +114,7 @@ def main():
         shot = bench.screenshot("tray-menu")
         menu = screen.info(screen.top_level_windows()[0].id)
         left = min(menu["x"], icon.x) - 20
-        crop(shot, os.path.join(REPO, "docs", "screenshots", "tray-menu.png"), left, 0,
+        crop(shot, os.path.join(REPO, "docs", "screenshots", "tray-menu-dmx.png"), left, 0,
              harness.SCREEN_WIDTH - left, menu["y"] + menu["height"] + 20)
         screen.key("Escape")
 

@@ -79,8 +79,8 @@ class WindowTest(GlowternTestCase):
         self.assertEqual(menu["y"], pointer[1] - 1)
         self.assertEqual(menu["x"], min(pointer[0] - 1, SCREEN_WIDTH - menu["width"]))
         self.assertLessEqual(menu["x"], pointer[0])
-        # Four items and a separator: the menu's picture has a horizontal line between the
-        # third and the fourth item.
+        # Five items and a separator: the menu's picture has a horizontal line between the
+        # fourth and the fifth item.
         self.assertGreater(menu["height"], 60)
         pixels = self.screen.pixels(shot, menu["x"], menu["y"], menu["width"], menu["height"])
         rows = [pixels[r * menu["width"]:(r + 1) * menu["width"]] for r in range(menu["height"])]

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "engine/keyboard_led.h"
+#include "devices/keyboard_led.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>

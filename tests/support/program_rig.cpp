@@ -11,7 +11,11 @@ ProgramRig::ProgramRig()
                                 .hid = hid,
                                 .portModule = portModule,
                                 .instanceGuard = instanceGuard,
-                                .terminationFd = -1}) {
+                                .terminationFd = -1,
+                                .endWatchdog = nullptr,
+                                .endProcess = nullptr,
+                                .panelSocket = {},
+                                .dmx = &dmx}) {
     program.settingsFileName = settingsPath();
 }
 

@@ -5,6 +5,7 @@
 
 #include "app/program.h"
 #include "tests/support/call_log.h"
+#include "tests/support/fake_dmx_link.h"
 #include "tests/support/fake_hid_bus.h"
 #include "tests/support/fake_keyboard.h"
 #include "tests/support/fake_platform.h"
@@ -35,6 +36,7 @@ struct ProgramRig {
     LoggingHidBus hid{hidState, log};
     FakePortModule portModule{&log};
     FakeInstanceGuard instanceGuard{&log};
+    FakeDmxLink dmx;
     Program program;
 };
 

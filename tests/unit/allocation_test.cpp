@@ -29,7 +29,7 @@
 #include "engine/bands.h"
 #include "engine/control_ids.h"
 #include "engine/engine_state.h"
-#include "engine/light_outputs.h"
+#include "engine/light_output.h"
 #include "engine/worker.h"
 #include "platform/audio.h"
 #include "platform/sample_ring.h"
@@ -126,12 +126,13 @@ void Escape(void* pointer) {
     asm volatile("" : : "r"(pointer) : "memory");
 }
 
-class NullOutputs final : public LightOutputs {
+class NullOutput final : public LightOutput {
   public:
-    void setKeyboardLed(std::string_view, int32_t) override { ++writes; }
-    void writePort(uint16_t, uint8_t) override { ++writes; }
-    void writeUsbReport(uint8_t) override { ++writes; }
     int writes = 0;
+
+  protected:
+    void send(const LightFrame&) override { ++writes; }
+    void sendOff() override {}
 };
 
 // The window's side: told of changes, it takes them at once, as its thread would a moment
@@ -220,7 +221,8 @@ TEST(Allocation, AnalysisCyclesAllocateNothing) {
     auto shared = std::make_unique<EngineState>();
     AnalysisState local;
     local.random.seed(7);
-    NullOutputs outputs;
+    NullOutput output;
+    LightOutput* const outputs[] = {&output};
     constexpr size_t kPerCycle = 1103;  // 50 ms of sound
     constexpr size_t kPiece = 256;      // as the recording delivers it
     size_t played = kFftLength;
@@ -238,7 +240,7 @@ TEST(Allocation, AnalysisCyclesAllocateNothing) {
     }
     EXPECT_EQ(stop(), 0);
     // The cycles really did their work: every output written, meters published and taken.
-    EXPECT_EQ(outputs.writes, 1000 * 8);  // 3 keyboard LEDs, 2 port registers, 3 USB reports
+    EXPECT_EQ(output.writes, 1000);
     EXPECT_GT(window.pictures, 0);
 }
 
@@ -299,7 +301,8 @@ TEST(ControlBatch, WorkerTellsTheWindowOncePerCycle) {
     EngineState shared;
     shared.effectMode.store(kManualMode);
     ToneCapture capture;
-    NullOutputs outputs;
+    NullOutput output;
+    LightOutput* const outputs[] = {&output};
     Worker worker;
     StartSpectrumWorker(worker, {shared, *controls, capture, outputs, 1});
     while (CyclesCompleted(worker) < 4) {

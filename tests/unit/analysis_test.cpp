@@ -13,25 +13,34 @@
 
 #include "engine/bands.h"
 #include "engine/control_ids.h"
-#include "tests/support/recording_outputs.h"
 #include "tests/support/test_window.h"
 
 namespace glowtern {
 namespace {
 
-using testing::OutputEvent;
 using States18 = std::array<int32_t, 18>;
-using Lpt = std::pair<int, int>;  // data byte, control byte
-using Bytes = std::vector<uint8_t>;
 
 constexpr Rgb kMeterBackground{17, 17, 17};
 constexpr Rgb kMeterRed{255, 90, 90};
 constexpr Rgb kMeterBlue{10, 10, 255};
 constexpr States18 kAllOn = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-constexpr Lpt kPortDark{0x00, 0x0B};
+
+// Keeps the frame of the last cycle.
+class LastFrame final : public LightOutput {
+  public:
+    LightFrame frame;
+    int writes = 0;
+
+  protected:
+    void send(const LightFrame& written) override {
+        frame = written;
+        ++writes;
+    }
+    void sendOff() override {}
+};
 
 // Whole analysis cycles on a scripted spectrum, against the main window's controls
-// and a recording of every output write.
+// and the frame they hand the outputs.
 class AnalysisCycleTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -65,9 +74,10 @@ class AnalysisCycleTest : public ::testing::Test {
         }
     }
     void Cycle() {
-        outputs.clear();
+        const int before = output.writes;
         RunAnalysisCycle(spectrum.data(), shared.effectMode.load(), shared, local, controls,
                          outputs);
+        ASSERT_EQ(output.writes, before + 1);
     }
 
     float Level(int band) const { return shared.bandLevels[band - 1].load(); }
@@ -81,7 +91,10 @@ class AnalysisCycleTest : public ::testing::Test {
                        [](const std::atomic<T>& value) { return value.load(); });
         return values;
     }
-    std::array<int32_t, 3> Flags() const { return Values(shared.ledFlags); }
+    std::array<int32_t, 3> Flags() const {
+        const std::array<bool, 3>& beats = Frame().beats;
+        return {beats[0] ? 1 : 0, beats[1] ? 1 : 0, beats[2] ? 1 : 0};
+    }
     std::array<int32_t, 3> Held() const { return Values(shared.heldGroupLevels); }
     States18 States() const {
         States18 states{};
@@ -90,8 +103,13 @@ class AnalysisCycleTest : public ::testing::Test {
         }
         return states;
     }
-    Lpt Port() const {
-        return {outputs.lastPortValue(kDataPort), outputs.lastPortValue(kControlPort)};
+    const LightFrame& Frame() const { return output.frame; }
+    // The frame's channels as the states were stored.
+    States18 FrameStates() const {
+        States18 states{};
+        std::transform(Frame().channels.begin(), Frame().channels.end(), states.begin(),
+                       [](bool on) { return on ? 1 : 0; });
+        return states;
     }
     // Colour of the 8-pixel-wide meter's bottom-left pixel: the bar's colour, or the
     // background when it shows no bar; {1, 2, 3} when it was never drawn.
@@ -104,7 +122,8 @@ class AnalysisCycleTest : public ::testing::Test {
     ControlModel controls;
     EngineState shared;
     AnalysisState local;
-    testing::RecordingOutputs outputs;
+    LastFrame output;
+    LightOutput* outputs[1] = {&output};
 };
 
 TEST_F(AnalysisCycleTest, SilenceAtOrBelowOneHundredthOrNotANumberZeroesEverything) {
@@ -126,7 +145,8 @@ TEST_F(AnalysisCycleTest, SilenceAtOrBelowOneHundredthOrNotANumberZeroesEverythi
         // The holds restart from 0 (and fall by one in the same cycle), not from the peaks.
         EXPECT_EQ(Held(), (std::array<int32_t, 3>{-1, -1, -1})) << total;
         EXPECT_EQ(States(), States18{}) << total;
-        EXPECT_EQ(Port(), kPortDark) << total;
+        EXPECT_EQ(FrameStates(), States18{}) << total;
+        EXPECT_EQ(Frame().levels, (std::array<float, 18>{})) << total;
         for (int band = 1; band <= kBandCount; ++band) {
             EXPECT_EQ(MeterFoot(band), kMeterBackground) << total << " band " << band;
         }
@@ -184,7 +204,7 @@ TEST_F(AnalysisCycleTest, GainFactorFollowsTheTableOfTotalLevels) {
         Cycle();
         EXPECT_EQ(Level(1), 0.0f) << mode;
         EXPECT_EQ(States(), States18{}) << mode;
-        EXPECT_EQ(Port(), kPortDark) << mode;
+        EXPECT_TRUE(Frame().bandsDecided) << mode;
     }
 }
 
@@ -202,7 +222,9 @@ TEST_F(AnalysisCycleTest, ManualBandIsOnOnlyAboveItsThreshold) {
     EXPECT_EQ(State(6), 1);
     EXPECT_EQ(MeterFoot(5), kMeterBlue);
     EXPECT_EQ(MeterFoot(6), kMeterRed);
-    EXPECT_EQ(Port(), Lpt(0x04, 0x0B));  // band 6 only: D2
+    EXPECT_EQ(FrameStates(), States());
+    EXPECT_TRUE(Frame().bandsDecided);
+    EXPECT_EQ(Frame().levels[4], 10.0f);  // as the meter shows it
     // The manual mode never moves a slider.
     EXPECT_EQ(Slider(5), 10);
     EXPECT_EQ(Slider(1), 15);
@@ -221,7 +243,7 @@ TEST_F(AnalysisCycleTest, AutoThresholdJumpsToEachPeakAndFallsEveryAruCycles) {
     ASSERT_EQ(Level(7), 17.5f);
     EXPECT_EQ(Slider(7), 18);
     EXPECT_EQ(State(7), 1);
-    EXPECT_EQ(Port(), Lpt(0x08, 0x0B));
+    EXPECT_EQ(Frame().levels[6], 17.5f);
     EXPECT_EQ(Slider(1), 15);  // off, but the counter is not 0: stays
 
     setLevel7(3.2);
@@ -317,27 +339,26 @@ TEST_F(AnalysisCycleTest, RndLevelsAndThresholdsStayInTheirRanges) {
 
 TEST_F(AnalysisCycleTest, RndNearSilenceEmptiesTheMetersButKeepsTheDecisions) {
     SetMode(kRndMode);
-    for (int output = 1; output <= 18; ++output) {
-        controls.setState(outputSelector(output), output);
-    }
     SetAllBands(0.5f);
-    // Decide until some band that drives a port line is on.
+    // Decide until some band is on.
     int cycles = 0;
     do {
         Cycle();
-    } while (Port() == kPortDark && ++cycles < 200);
-    ASSERT_NE(Port(), kPortDark);
+    } while (States() == States18{} && ++cycles < 200);
+    ASSERT_NE(States(), States18{});
+    ASSERT_TRUE(Frame().bandsDecided);
     const States18 decided = States();
-    const Bytes decidedReports = outputs.usbBytes();
 
-    // Total level sqrt(0.0625) = 0.25 is not above 0.25; then plain silence.
+    // Total level sqrt(0.0625) = 0.25 is not above 0.25; then plain silence. The channels
+    // stay, but nothing is decided: the port goes dark while the USB device keeps them.
     for (float quiet : {0.0625f, 0.0f}) {
         ClearSpectrum();
         spectrum[0] = quiet;
         Cycle();
         EXPECT_EQ(States(), decided) << quiet;
-        EXPECT_EQ(outputs.usbBytes(), decidedReports) << quiet;
-        EXPECT_EQ(Port(), kPortDark) << quiet;
+        EXPECT_EQ(FrameStates(), decided) << quiet;
+        EXPECT_FALSE(Frame().bandsDecided) << quiet;
+        EXPECT_EQ(Frame().levels, (std::array<float, 18>{})) << quiet;
         for (int band = 1; band <= kBandCount; ++band) {
             EXPECT_EQ(Level(band), 0.0f) << quiet << " band " << band;
             EXPECT_EQ(MeterFoot(band), kMeterBackground) << quiet << " band " << band;
@@ -353,7 +374,6 @@ TEST_F(AnalysisCycleTest, OtherModesDecideNoBandButStillScaleAndFollowTheGroups)
     SetMode(kManualMode);
     SetAll(kFirstBandSlider, 0);
     SetAllBands(0.5f);
-    controls.setState(outputSelector(1), 1);
     Cycle();
     ASSERT_EQ(States(), kAllOn);
 
@@ -367,20 +387,19 @@ TEST_F(AnalysisCycleTest, OtherModesDecideNoBandButStillScaleAndFollowTheGroups)
         for (int band = 1; band <= kBandCount; ++band) {
             EXPECT_EQ(MeterFoot(band), kMeterRed) << "mode " << mode << " band " << band;
         }
-        EXPECT_EQ(Port(), kPortDark) << "mode " << mode;
-        EXPECT_EQ(outputs.usbBytes(), (Bytes{0x00, 0x40, 0x81})) << "mode " << mode;
+        EXPECT_FALSE(Frame().bandsDecided) << "mode " << mode;
+        EXPECT_EQ(FrameStates(), kAllOn) << "mode " << mode;
         // Low group: 0.5 / 8 x 3, square root, x 35.
         EXPECT_FLOAT_EQ(shared.groupLevels[0].load(), static_cast<float>(std::sqrt(0.1875) * 35));
     }
 }
 
 // Band 4 at 8.0 and level 5 give the groups 5.0, 5.9 and 5.3.
-TEST_F(AnalysisCycleTest, LedFlagsMarkRisesAboveTheDecayingPeakAndOutputsGoInOrder) {
+TEST_F(AnalysisCycleTest, BeatsMarkRisesAboveTheDecayingPeak) {
     SetMode(kManualMode);
     SetLevelValue(5);
     SetBand(4, 8.0f);
     controls.setState(bandSlider(4), 0);
-    controls.setState(outputSelector(1), 4);
     for (int cycle = 0; cycle < 6; ++cycle) {
         Cycle();
         ASSERT_EQ(shared.groupLevels[0].load(), 5.0f);
@@ -391,90 +410,7 @@ TEST_F(AnalysisCycleTest, LedFlagsMarkRisesAboveTheDecayingPeakAndOutputsGoInOrd
         EXPECT_EQ(Flags(), (std::array<int32_t, 3>{low, low, 1})) << "cycle " << cycle;
         EXPECT_EQ(Held()[0], 5 - (cycle % 2)) << "cycle " << cycle;
         EXPECT_EQ(Held()[2], 5) << "cycle " << cycle;
-        EXPECT_EQ(
-            outputs.events(),
-            (std::vector<OutputEvent>{OutputEvent::Led('n', low), OutputEvent::Led('c', low),
-                                      OutputEvent::Led('s', 1), OutputEvent::Port(kDataPort, 0x01),
-                                      OutputEvent::Port(kControlPort, 0x0B), OutputEvent::Usb(0x00),
-                                      OutputEvent::Usb(0x40), OutputEvent::Usb(0x81)}))
-            << "cycle " << cycle;
     }
-    // Unticked, nothing reaches the keyboard.
-    SetBand(14, 1.0f);
-    controls.setState(bandSlider(14), 0);
-    controls.setState(kKeyCheckBox, 0);
-    Cycle();
-    EXPECT_EQ(outputs.events(),
-              (std::vector<OutputEvent>{
-                  OutputEvent::Port(kDataPort, 0x01), OutputEvent::Port(kControlPort, 0x0F),
-                  OutputEvent::Usb(0x00), OutputEvent::Usb(0x40), OutputEvent::Usb(0x81)}));
-}
-
-TEST_F(AnalysisCycleTest, ParallelPortLinesFollowTheBandsThatAreOn) {
-    SetMode(kManualMode);
-    SetBand(4, 1.0f);
-    SetBand(12, 1.0f);
-    SetBand(14, 1.0f);
-    Cycle();
-    EXPECT_EQ(Port(), Lpt(0x01, 0x0E));
-    SetAllBands(0.5f);
-    SetAll(kFirstBandSlider, 0);
-    Cycle();
-    EXPECT_EQ(Port(), Lpt(0xFF, 0x04));
-    controls.setState(kLptCheckBox, 0);
-    Cycle();
-    EXPECT_EQ(States(), kAllOn);
-    EXPECT_EQ(Port(), kPortDark);
-    controls.setState(kLptCheckBox, 1);
-
-    // Each band alone: bands 4..11 raise D0..D7; 12, 13 and 15 clear the inverted
-    // Strobe, Auto Feed and Select In bits, 14 sets Initialize; the rest drive none.
-    const std::array<int, 18> data = {0,    0,    0, 0x01, 0x02, 0x04, 0x08, 0x10, 0x20,
-                                      0x40, 0x80, 0, 0,    0,    0,    0,    0,    0};
-    const std::array<int, 18> control = {0x0B, 0x0B, 0x0B, 0x0B, 0x0B, 0x0B, 0x0B, 0x0B, 0x0B,
-                                         0x0B, 0x0B, 0x0A, 0x09, 0x0F, 0x03, 0x0B, 0x0B, 0x0B};
-    for (int band = 1; band <= kBandCount; ++band) {
-        ClearSpectrum();
-        SetBand(band, 1.0f);
-        Cycle();
-        ASSERT_EQ(State(band), 1) << "band " << band;
-        EXPECT_EQ(Port(), Lpt(data[band - 1], control[band - 1])) << "band " << band;
-    }
-}
-
-TEST_F(AnalysisCycleTest, UsbReportsCarryTheStatesOfTheSelectedBands) {
-    SetMode(kManualMode);
-    SetAll(kFirstBandSlider, 0);
-    SetAllBands(0.5f);
-    for (const auto& [selected, bytes] :
-         {std::pair{9, Bytes{0x3F, 0x7F, 0xBF}}, std::pair{0, Bytes{0x00, 0x40, 0x80}},
-          std::pair{-1, Bytes{0x00, 0x40, 0x80}}}) {
-        SetAll(kFirstOutputSelector, selected);
-        Cycle();
-        EXPECT_EQ(outputs.usbBytes(), bytes) << "all outputs on " << selected;
-    }
-    // OUT1..OUT18 alone, by the device's pins: PD0 PD1 PD3 PD5 PD6 PD7, PB0 PB1 PB2 PB3
-    // PB4 PB5, PC0 PC1 PC2 PC3 PC4 PC5. The two high bits name the report.
-    const std::array<uint8_t, 18> alone = {0x81, 0x82, 0x84, 0x88, 0x90, 0xA0, 0x60, 0x48, 0x42,
-                                           0x41, 0x50, 0x44, 0x20, 0x10, 0x08, 0x04, 0x01, 0x02};
-    for (int output = 1; output <= 18; ++output) {
-        SetAll(kFirstOutputSelector, 0);
-        controls.setState(outputSelector(output), 19 - output);  // any band that is on
-        Cycle();
-        Bytes expected = {0x00, 0x40, 0x80};
-        expected[alone[output - 1] >> 6] = alone[output - 1];
-        EXPECT_EQ(outputs.usbBytes(), expected) << "OUT" << output;
-    }
-    // A selector naming a band that is off gives 0; one band may drive many outputs.
-    ClearSpectrum();
-    SetBand(4, 1.0f);
-    SetAll(kFirstOutputSelector, 5);
-    for (int output : {1, 10, 18}) {
-        controls.setState(outputSelector(output), 4);
-    }
-    Cycle();
-    ASSERT_EQ(State(5), 0);
-    EXPECT_EQ(outputs.usbBytes(), (Bytes{0x02, 0x41, 0x81}));
 }
 
 }  // namespace

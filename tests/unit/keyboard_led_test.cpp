@@ -1,4 +1,4 @@
-#include "engine/keyboard_led.h"
+#include "devices/keyboard_led.h"
 
 #include <gtest/gtest.h>
 

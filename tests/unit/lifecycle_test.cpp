@@ -19,6 +19,7 @@
 #include "engine/control_ids.h"
 #include "platform/termination.h"
 #include "tests/support/program_rig.h"
+#include "tests/unit/light_panel_rig.h"
 
 namespace glowtern::testing {
 namespace {
@@ -63,7 +64,8 @@ TEST(Lifecycle, StartUpRunsItsStepsInOrderAndEndsHidden) {
         EXPECT_EQ(rig.toolkit.windowTitle, "Glowtern");
         EXPECT_TRUE(rig.toolkit.trayIconShown);
         EXPECT_EQ(rig.toolkit.trayTooltip, "Glowtern");
-        EXPECT_THAT(rig.toolkit.trayMenuTexts(), ElementsAre("Open", "Close", "About", "-", "Exit"));
+        EXPECT_THAT(rig.toolkit.trayMenuTexts(),
+                    ElementsAre("Open", "Close", "About", "DMX", "-", "Exit"));
         EXPECT_EQ(rig.toolkit.runningTimers.at(2), 500);
         rig.waitForCycles(2);
         EXPECT_GT(rig.audio.fetches(), 0);
@@ -374,6 +376,34 @@ TEST(Lifecycle, TrayAndWindowActions) {
     EXPECT_EQ(RunProgram(rig.program), 0);
     EXPECT_TRUE(script.empty());
     EXPECT_FALSE(toolkit.windowOpen);
+}
+
+// DMX ticked in the tray menu: the entry says how the daemon is reached, the universe goes
+// out, and the end sends it once more with every channel at 0, after the other lamps.
+TEST(Lifecycle, DmxFromTheTrayMenuShowsItsStateAndEndsDark) {
+    ProgramRig rig;
+    rig.dmx.answers = false;
+    const auto dmxEntry = [&rig] {
+        const std::vector<MenuItem> menu = TrayMenu(rig.program);
+        return std::pair{menu[3].text, menu[3].checkable && menu[3].checked};
+    };
+    rig.toolkit.script.push_back([&] {
+        EXPECT_EQ(dmxEntry(), (std::pair{std::string("DMX"), false}));
+        rig.toolkit.postEvent({.number = kMenuEvent, .id = kMenuDmx});
+    });
+    rig.toolkit.script.push_back([&] {
+        EXPECT_TRUE(rig.dmx.waitFor([](FakeDmxLink& link) { return link.connects > 0; }));
+        EXPECT_TRUE(testing::Eventually([&] {
+            return dmxEntry() == std::pair{std::string("DMX (olad not running)"), true};
+        }));
+        rig.dmx.set(&FakeDmxLink::answers, true);
+        EXPECT_TRUE(rig.dmx.waitFor([](FakeDmxLink& link) { return !link.sent.empty(); }));
+        EXPECT_EQ(dmxEntry(), (std::pair{std::string("DMX (connected)"), true}));
+        rig.toolkit.postEvent({.number = kMenuEvent, .id = kMenuExit});
+    });
+    EXPECT_EQ(RunProgram(rig.program), 0);
+    EXPECT_EQ(rig.dmx.sent.back().second, DmxChannelValues{});
+    EXPECT_EQ(rig.dmx.closes, 1);
 }
 
 TEST(Lifecycle, WithoutATrayTheWindowIsShownAndMinimiseKeepsIt) {

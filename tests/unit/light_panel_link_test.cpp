@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/hid_hidapi.h"
 #include "platform/light_panel_client.h"
 #include "platform/light_panel_server.h"
 #include "tests/support/temp_dir.h"
@@ -28,6 +27,9 @@ namespace {
 
 using testing::Bytes;
 using testing::Encode;
+using testing::rawReceive;
+using testing::rawSend;
+using testing::rawSocket;
 using ListenResult = LightPanelServer::ListenResult;
 constexpr auto kConnected = PanelConnectResult::Connected;
 
@@ -35,34 +37,6 @@ const Bytes kHello = Encode({.type = PanelMessageType::Hello, .flags = kPanelPor
 
 PanelMessage portWrite(uint16_t port, uint8_t value = 0) {
     return {.type = PanelMessageType::PortWrite, .port = port, .value = value};
-}
-
-// A bare socket at `path`: listening, or connected to it. For being what Glowtern or the
-// panel never would.
-int rawSocket(const std::string& path, bool listens) {
-    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    const auto* raw = reinterpret_cast<const sockaddr*>(&address);
-    const bool done = listens ? ::bind(fd, raw, sizeof address) == 0 && ::listen(fd, 4) == 0
-                              : ::connect(fd, raw, sizeof address) == 0;
-    EXPECT_TRUE(done) << path << ": " << std::strerror(errno);
-    return fd;
-}
-
-void rawSend(int fd, const Bytes& bytes) {
-    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-}
-
-// The next packet, or nullopt when the other side hung up; an empty vector on a timeout.
-std::optional<Bytes> rawReceive(int fd) {
-    pollfd watched{fd, POLLIN, 0};
-    if (::poll(&watched, 1, 5000) <= 0) {
-        return Bytes{};
-    }
-    uint8_t buffer[256];
-    const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-    return got > 0 ? std::optional(Bytes(buffer, buffer + got)) : std::nullopt;
 }
 
 // Whether the other side has hung up, without waiting.
@@ -246,47 +220,8 @@ TEST_F(LightPanelLinkTest, OnePanelSomeClientsAndSendsThatNeverWait) {
     ClosePanelLink(link);
 }
 
-// Peers that connect and then keep silent neither hold up Glowtern's window thread, which
-// lists and opens the virtual USB device, nor keep Glowtern out of a panel they crowd.
-TEST_F(LightPanelLinkTest, SilentPeersNeitherHoldUpGlowternNorKeepItOut) {
-    // A stand-in panel served by this very thread: a listing or open that waited for its
-    // Welcome would wait in vain.
-    const int listener = rawSocket(socketPath(), true);
-    HidapiBus bus;
-    ASSERT_TRUE(bus.initialise());
-    std::vector<HidInterface> listing;
-    const auto listsDevice = [&] {
-        EXPECT_TRUE(bus.listInterfaces(listing));
-        return std::ranges::any_of(
-            listing, [](const HidInterface& entry) { return entry.path == kPanelUsbPath; });
-    };
-    const auto connectionWaits = [listener] {
-        pollfd watched{listener, POLLIN, 0};
-        return ::poll(&watched, 1, 0) > 0;
-    };
-    EXPECT_FALSE(listsDevice());
-    const int watch = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    EXPECT_EQ(rawReceive(watch),
-              Encode({.type = PanelMessageType::Hello, .flags = kPanelUsbWatch}));
-    EXPECT_FALSE(listsDevice());
-    EXPECT_FALSE(connectionWaits()) << "a silent panel is asked again at every listing";
-    // Its Welcome is taken in at the next listing, and its device opens without a wait.
-    rawSend(watch, Encode({.type = PanelMessageType::Welcome, .flags = kPanelPort | kPanelUsb}));
-    EXPECT_TRUE(listsDevice());
-    const HidHandle handle = bus.open(kPanelUsbPath);
-    ASSERT_NE(handle, 0);
-    const uint8_t report[] = {0x00, 0x41};
-    EXPECT_TRUE(bus.write(handle, report, sizeof report));
-    const int device = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    EXPECT_EQ(rawReceive(device),
-              Encode({.type = PanelMessageType::Hello, .flags = kPanelUsbDevice}));
-    EXPECT_EQ(rawReceive(device),
-              Encode({.type = PanelMessageType::UsbReport, .report = {0x00, 0x41}}));
-    bus.close(handle);
-    for (const int fd : {device, watch, listener}) {
-        ::close(fd);
-    }
-
+// Peers that connect and then keep silent do not keep Glowtern out of a panel they crowd.
+TEST_F(LightPanelLinkTest, SilentPeersDoNotKeepGlowternOut) {
     // More silent connections than the panel has clients: Glowtern is welcomed all the same,
     // and the silent ones are hung up on within about a second. The rig serves the panel
     // only when its descriptor turns readable, so that deadline must wake it by itself.

@@ -6,16 +6,22 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "platform/light_panel_server.h"
 #include "tests/support/temp_dir.h"
@@ -27,6 +33,34 @@ using Bytes = std::vector<uint8_t>;
 inline Bytes Encode(const PanelMessage& message) {
     const PanelPacket packet = EncodePanelMessage(message);
     return Bytes(packet.view().begin(), packet.view().end());
+}
+
+// A bare socket at `path`: listening, or connected to it. For being what Glowtern or the
+// panel never would.
+inline int rawSocket(const std::string& path, bool listens) {
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    const auto* raw = reinterpret_cast<const sockaddr*>(&address);
+    const bool done = listens ? ::bind(fd, raw, sizeof address) == 0 && ::listen(fd, 4) == 0
+                              : ::connect(fd, raw, sizeof address) == 0;
+    EXPECT_TRUE(done) << path << ": " << std::strerror(errno);
+    return fd;
+}
+
+inline void rawSend(int fd, const Bytes& bytes) {
+    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
+
+// The next packet, or nullopt when the other side hung up; an empty vector on a timeout.
+inline std::optional<Bytes> rawReceive(int fd) {
+    pollfd watched{fd, POLLIN, 0};
+    if (::poll(&watched, 1, 5000) <= 0) {
+        return Bytes{};
+    }
+    uint8_t buffer[256];
+    const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+    return got > 0 ? std::optional(Bytes(buffer, buffer + got)) : std::nullopt;
 }
 
 // Asks `condition` again until it holds, for ten seconds at most; whether it did.

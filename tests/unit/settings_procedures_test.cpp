@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <numeric>
+#include <sstream>
 
 #include "app/main_window.h"
 #include "app/settings.h"
 #include "app/tray.h"
 #include "engine/control_ids.h"
+#include "outputs/dmx_output.h"
 #include "tests/support/program_rig.h"
 
 namespace glowtern::testing {
@@ -66,6 +69,56 @@ TEST(SettingsProcedures, FirstExitInAutoOrRndWithoutABandSaveWrites25Lines) {
         const std::string text = readFile(rig.settingsPath());
         EXPECT_EQ(text.rfind("Level = 35\r\n", 0), 0u) << text;
         EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 25);
+    }
+}
+
+// The DMX keys: absent, DMX is off with its defaults and none is written back; present,
+// hand-edited values are clamped and all four are kept; DMX switched on in the tray menu
+// writes them to a file that had none.
+TEST(SettingsProcedures, DmxKeysAreClampedAndKeptWhereTheyWereOrDmxWasSwitchedOn) {
+    struct Case {
+        std::string file;
+        bool toggle;
+        DmxSettings loaded;
+        std::string saved;  // the DMX lines of the saved file, in key order
+    };
+    const std::vector<Case> cases = {
+        {"", false, {}, ""},
+        {lines({"DMX = 1", "DMX_Universe = -4", "DMX_Address = 600", "DMX_Mode = 7"}),
+         false,
+         {.enabled = true, .universe = 0, .address = 512, .mode = DmxMode::Level},
+         lines({"DMX = 1", "DMX_Address = 512", "DMX_Mode = 1", "DMX_Universe = 0"})},
+        {lines({"DMX_Address = 0", "DMX_Universe = 2147483647"}),
+         false,
+         {.universe = 2147483647, .address = 1},
+         lines({"DMX = 0", "DMX_Address = 1", "DMX_Mode = 0", "DMX_Universe = 2147483647"})},
+        {lines({"Level = 35"}),
+         true,
+         {},
+         lines({"DMX = 1", "DMX_Address = 1", "DMX_Mode = 0", "DMX_Universe = 1"})},
+    };
+    for (const Case& c : cases) {
+        ProgramRig rig;
+        if (!c.file.empty()) {
+            writeFile(rig.settingsPath(), c.file);
+        }
+        rig.toolkit.script.push_back([&] {
+            EXPECT_EQ(rig.program.outputs.get<DmxOutput>().settings(), c.loaded) << c.file;
+            if (c.toggle) {
+                rig.toolkit.postEvent({.number = kMenuEvent, .id = kMenuDmx});
+            }
+        });
+        runAndExit(rig);
+        std::istringstream text(readFile(rig.settingsPath()));
+        std::vector<std::string> dmxLines;
+        for (std::string line; std::getline(text, line);) {
+            if (line.rfind("DMX", 0) == 0) {
+                dmxLines.push_back(line + "\n");
+            }
+        }
+        std::sort(dmxLines.begin(), dmxLines.end());
+        EXPECT_EQ(std::accumulate(dmxLines.begin(), dmxLines.end(), std::string()), c.saved)
+            << c.file;
     }
 }
 

@@ -24,4 +24,14 @@ struct KeyboardLedOutput {
 // Keyboard::lockKeyState restores exactly that state.
 void SetKeyboardLed(KeyboardLedOutput& leds, std::string_view letter, int32_t wanted);
 
+// Lock states as the keyboard reported them, to be handed back later.
+struct SavedLedStates {
+    int32_t capsLock = 0;
+    int32_t numLock = 0;
+    int32_t scrollLock = 0;
+};
+
+// Hands the LEDs back to `saved`: Num Lock, Caps Lock, Scroll Lock.
+void RestoreLedStates(KeyboardLedOutput& leds, const SavedLedStates& saved);
+
 }  // namespace glowtern

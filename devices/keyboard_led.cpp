@@ -1,4 +1,4 @@
-#include "engine/keyboard_led.h"
+#include "devices/keyboard_led.h"
 
 #include <optional>
 
@@ -43,6 +43,12 @@ void SetKeyboardLed(KeyboardLedOutput& leds, std::string_view letter, int32_t wa
         return;
     }
     leds.keyboard.pressAndReleaseLockKey(*key);
+}
+
+void RestoreLedStates(KeyboardLedOutput& leds, const SavedLedStates& saved) {
+    SetKeyboardLed(leds, "n", saved.numLock);
+    SetKeyboardLed(leds, "c", saved.capsLock);
+    SetKeyboardLed(leds, "s", saved.scrollLock);
 }
 
 }  // namespace glowtern
