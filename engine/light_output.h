@@ -8,6 +8,8 @@
 #include <span>
 #include <string>
 
+#include "toolkit/lock_within.h"
+
 namespace glowtern {
 
 // What one analysis cycle decided, for every kind of lamp to show in its own way.
@@ -50,10 +52,11 @@ class LightOutput {
 
     // No write passes from now on; a write in progress is waited for at most kCloseLimit.
     void close() {
-        std::unique_lock lock(mutex_, std::defer_lock);
-        const bool locked = lock.try_lock_for(kCloseLimit);
+        const bool locked = LockWithin(mutex_, kCloseLimit);
         closed_ = true;  // atomic: set even when a stuck write holds the lock
-        (void)locked;
+        if (locked) {
+            mutex_.unlock();
+        }
     }
 
     // Closes, then switches the lamp off, once; any thread, bounded in time.
@@ -74,7 +77,7 @@ class LightOutput {
     virtual void sendOff() = 0;
 
   private:
-    std::timed_mutex mutex_;
+    std::mutex mutex_;
     std::atomic<bool> closed_{false};
     std::once_flag off_;
 };
