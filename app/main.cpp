@@ -8,7 +8,7 @@
 
 #include "app/ending.h"
 #include "app/program.h"
-#include "platform/audio_portaudio.h"
+#include "platform/audio_desktop.h"
 #include "platform/hid_hidapi.h"
 #include "platform/instance_guard.h"
 #include "platform/keyboard_x11.h"
@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
     EndWatchdog endWatchdog;
     const int terminationFd = InstallTerminationPipe();
     QtToolkit toolkit(argc, argv);
-    PortAudioCapture audio;
+    DesktopAudioCapture audio;
     X11Keyboard keyboard;
     HidapiBus hid;
     PpdevPortModule portModule;
