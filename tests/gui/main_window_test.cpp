@@ -96,8 +96,7 @@ TEST_F(MainWindowTest, EveryControlMatchesItsTable) {
                 break;
             }
             case ControlKind::Image: {
-                auto* image = widget<QLabel>(control.id);
-                const QImage picture = image->pixmap().toImage();
+                const QImage picture = toolkit.controlWidget(control.id)->grab().toImage();
                 EXPECT_EQ(picture.size(), QSize(8, 70));
                 EXPECT_EQ(picture.pixelColor(3, 40), QColor(Qt::black));
                 break;
@@ -306,7 +305,7 @@ TEST_F(MainWindowTest, SecondThreadWritesWhileTheUserWorksTheWindow) {
         emit list->activated(i % 19);
         QApplication::processEvents();
         // Every picture shown is one whole picture: a single colour.
-        const QImage shown = widget<QLabel>(levelMeter(1 + i % 18))->pixmap().toImage();
+        const QImage shown = toolkit.controlWidget(levelMeter(1 + i % 18))->grab().toImage();
         ASSERT_EQ(shown.pixelColor(0, 0), shown.pixelColor(7, 69));
     }
     stop = true;

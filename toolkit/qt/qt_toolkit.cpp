@@ -17,7 +17,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPixmap>
+#include <QPainter>
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QScrollBar>
@@ -115,6 +115,32 @@ class NarrowArrowStyle final : public QProxyStyle {
 
   private:
     static constexpr int kArrowWidth = 13;
+};
+
+// A level meter: paints the model's newest picture of it straight from the model's buffer,
+// without a copy or a pixmap of its own. The picture covers the whole control, so nothing
+// behind it is painted first.
+class MeterWidget final : public QWidget {
+  public:
+    MeterWidget(ControlModel& model, int id, QWidget* parent)
+        : QWidget(parent), model_(model), id_(id) {
+        setAttribute(Qt::WA_OpaquePaintEvent);
+    }
+
+  protected:
+    void paintEvent(QPaintEvent* /*event*/) override {
+        QPainter painter(this);
+        if (const uint8_t* pixels = model_.latestImage(id_)) {
+            painter.drawImage(
+                0, 0, QImage(pixels, width(), height(), width() * 3, QImage::Format_RGB888));
+        } else {
+            painter.fillRect(rect(), Qt::black);
+        }
+    }
+
+  private:
+    ControlModel& model_;
+    int id_;
 };
 
 }  // namespace
@@ -383,17 +409,9 @@ void QtToolkit::createControl(const ControlSpec& control) {
             takesFocus = true;
             break;
         }
-        case ControlKind::Image: {
-            auto* image = new QLabel(window_.get());
-            QPixmap blank(control.width, control.height);
-            blank.fill(Qt::black);
-            image->setPixmap(blank);
-            // The picture covers the whole control, so the window need not paint its
-            // background behind it first at every redraw.
-            image->setAttribute(Qt::WA_OpaquePaintEvent);
-            widget = image;
+        case ControlKind::Image:
+            widget = new MeterWidget(controls(), id, window_.get());
             break;
-        }
         case ControlKind::LinkLabel: {
             auto* link = new LinkLabel(toQString(control.text), window_.get(),
                                        toQColor(control.textColour), toQColor(control.hoverColour),
@@ -463,15 +481,11 @@ void QtToolkit::applyToWidget(int id) {
             static_cast<QComboBox*>(widget)->setCurrentIndex(model.state(id));
             break;
         }
-        case ControlKind::Image: {
-            auto* label = static_cast<QLabel*>(widget);
-            if (const uint8_t* pixels = model.latestImage(id)) {
-                const QImage image(pixels, widget->width(), widget->height(), widget->width() * 3,
-                                   QImage::Format_RGB888);
-                label->setPixmap(QPixmap::fromImage(image));
-            }
+        case ControlKind::Image:
+            // Only the meters whose picture changed are marked: each repaints itself, from the
+            // newest picture when Qt paints, in the one repaint of this flush.
+            widget->update();
             break;
-        }
         default:
             break;
     }
