@@ -1,6 +1,8 @@
 #include "app/settings.h"
 
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "engine/bands.h"
 #include "engine/control_ids.h"
@@ -24,6 +26,40 @@ std::string outputKey(int output) {
     return "OUT" + std::to_string(output);
 }
 
+constexpr std::string_view kSoundFromKey = "Sound_From";
+constexpr std::string_view kSoundSourceKey = "Sound_Source";
+
+// "Sound_From" 0 (or missing, or anything else) the default input, 1 what this computer
+// plays, 2 the source named by "Sound_Source" (the default input when that is empty).
+SoundSourceChoice readSoundChoice(const SettingsFile& file) {
+    switch (readNumber(file, kSoundFromKey)) {
+        case static_cast<int32_t>(SoundFrom::ThisComputer):
+            return {.from = SoundFrom::ThisComputer, .name = {}};
+        case static_cast<int32_t>(SoundFrom::NamedSource): {
+            std::string name = file.readString(kSoundSourceKey, "");
+            if (!name.empty()) {
+                return {.from = SoundFrom::NamedSource, .name = std::move(name)};
+            }
+            break;
+        }
+        default:
+            break;
+    }
+    return {};
+}
+
+// Files of users who never chose a source stay as they were: the keys are written only once
+// a choice other than the default input has been made.
+void writeSoundChoice(SettingsFile& file, const SoundSourceChoice& choice) {
+    if (choice.from == SoundFrom::DefaultInput && !file.contains(kSoundFromKey)) {
+        return;
+    }
+    file.writeString(kSoundFromKey, toText(static_cast<int32_t>(choice.from)));
+    if (choice.from == SoundFrom::NamedSource) {
+        file.writeString(kSoundSourceKey, choice.name);
+    }
+}
+
 void zeroBandSlidersInRndMode(Program& program) {
     if (program.engine.effectMode.load() == kRndMode) {
         for (int band = 1; band <= kBandCount; ++band) {
@@ -36,7 +72,10 @@ void zeroBandSlidersInRndMode(Program& program) {
 
 void loadWindowPosition(Program& program) {
     SettingsFile& file = program.settings;
-    if (!file.open(program.settingsFileName)) {
+    const bool opened = file.open(program.settingsFileName);
+    std::error_code error;
+    program.settingsFileFound = opened || std::filesystem::exists(program.settingsFileName, error);
+    if (!opened) {
         return;
     }
     program.windowPosition.x = readNumber(file, "X_form");
@@ -59,6 +98,7 @@ void loadSettings(Program& program) {
         for (int output = 1; output <= 18; ++output) {
             controls.setState(outputSelector(output), readNumber(file, outputKey(output)));
         }
+        program.soundFrom = readSoundChoice(file);
         file.close();
     }
     zeroBandSlidersInRndMode(program);
@@ -106,6 +146,7 @@ void saveSettings(Program& program) {
     const WindowPosition position = program.toolkit.mainWindowPosition();
     file.writeString("X_form", toText(position.x));
     file.writeString("Y_form", toText(position.y));
+    writeSoundChoice(file, program.soundFrom);
     file.close();
 }
 

@@ -60,7 +60,9 @@ TEST(Lifecycle, StartUpRunsItsStepsInOrderAndEndsHidden) {
         EXPECT_EQ(rig.toolkit.windowTitle, "Glowtern");
         EXPECT_TRUE(rig.toolkit.trayIconShown);
         EXPECT_EQ(rig.toolkit.trayTooltip, "Glowtern");
-        EXPECT_THAT(rig.toolkit.trayMenuTexts(), ElementsAre("Open", "Close", "About", "-", "Exit"));
+        EXPECT_THAT(rig.toolkit.trayMenuTexts(),
+                    ElementsAre("Open", "Close", "About", "Sound from", "  Default input",
+                                "  What this computer plays", "-", "Exit"));
         EXPECT_EQ(rig.toolkit.runningTimers.at(2), 500);
         rig.waitForCycles(2);
         EXPECT_GT(rig.audio.fetches(), 0);
