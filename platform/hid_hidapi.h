@@ -45,10 +45,15 @@ class HidapiBus final : public HidBus {
     };
     static PanelHandle* panelHandle(HidHandle handle);
     void listPanelDevice(std::vector<HidInterface>& interfaces);
+    // Whether /dev/hidraw* may have changed since the last enumeration.
+    bool hidrawChanged();
 
     enum class State { Untried, Ready, Unavailable };
     State state_ = State::Untried;
     PanelLink panelWatch_;  // listing only (main thread)
+    int devWatch_ = -2;     // inotify on /dev (-2: not tried, -1: unavailable)
+    bool enumerated_ = false;
+    std::vector<HidInterface> lastEnumeration_;
     // The panel device's open handles (opened and closed on the main thread); those still
     // open when the bus goes are closed with it.
     std::vector<std::unique_ptr<PanelHandle>> panelHandles_;
