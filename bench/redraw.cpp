@@ -125,6 +125,11 @@ int Run(int argc, char** argv) {
         return 1;
     }
     setenv("QT_QPA_PLATFORM", "xcb", 1);
+    char runtime[] = "/tmp/glowtern-redraw-XXXXXX";  // Qt wants a private runtime directory
+    const bool ownRuntime = getenv("XDG_RUNTIME_DIR") == nullptr && mkdtemp(runtime) != nullptr;
+    if (ownRuntime) {
+        setenv("XDG_RUNTIME_DIR", runtime, 1);
+    }
     int status = 0;
     {
         QtToolkit toolkit(argc, argv);
@@ -171,6 +176,9 @@ int Run(int argc, char** argv) {
     }
     kill(xvfb, SIGTERM);
     waitpid(xvfb, &status, 0);
+    if (ownRuntime) {
+        rmdir(runtime);
+    }
     return 0;
 }
 
