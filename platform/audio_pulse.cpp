@@ -280,9 +280,9 @@ void PulseCapture::openStream(const std::string& source) {
     streamSource_ = source;
     pa_stream_set_state_callback(stream_, PulseCallbacks::streamState, this);
     constexpr auto kAny = static_cast<uint32_t>(-1);
-    // Fragments of kFragmentFrames, and the source's latency set to match, so the newest sound
-    // is at most one fragment old whenever a fetch comes; the server keeps at most a second
-    // for a reader that is late.
+    // Fragments of kFragmentFrames, and the source's latency set to match (a source that
+    // another client asks to be faster delivers smaller pieces); the server keeps at most a
+    // second for a reader that is late.
     const pa_buffer_attr attributes{.maxlength = static_cast<uint32_t>(kSampleRate) * 2,
                                     .tlength = kAny,
                                     .prebuf = kAny,

@@ -42,7 +42,9 @@ std::string RecordingSourceFor(const SoundSourceChoice& choice, std::string_view
 // time (the worker); chooseSource() and sources() may be called from any thread.
 class PulseCapture final : public AudioCapture {
   public:
-    static constexpr int kFragmentFrames = 512;  // 23 ms: the newest sound is at most this old
+    // One cycle's worth: the server hands over (and wakes for us) no more often than the
+    // worker reads, and the newest sound is at most one cycle old when a fetch comes.
+    static constexpr int kFragmentFrames = kSampleRate / 20;
     static constexpr std::chrono::milliseconds kRetryPeriod{1000};
     static constexpr std::chrono::milliseconds kStaleAfter{300};
 
