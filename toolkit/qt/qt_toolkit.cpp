@@ -14,10 +14,12 @@
 #include <QDialog>
 #include <QEventLoop>
 #include <QImage>
+#include <QImageReader>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
+#include <QPixmap>
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QScrollBar>
@@ -50,7 +52,11 @@ QColor toQColor(Rgb colour) {
 }
 
 QIcon programIcon() {
-    return QIcon(QStringLiteral(":/glowtern/icon.png"));
+    // Read as the PNG it is: left to guess the format, Qt would load every image format
+    // plug-in (and the libraries behind them) to ask each whether it can read the file.
+    QImageReader reader(QStringLiteral(":/glowtern/icon.png"), "png");
+    reader.setAutoDetectImageFormat(false);
+    return QIcon(QPixmap::fromImage(reader.read()));
 }
 
 // A link: underlined, blue, red under the pointer, a hand cursor, and a control
