@@ -42,9 +42,10 @@ std::string RecordingSourceFor(const SoundSourceChoice& choice, std::string_view
 // time (the worker); chooseSource() and sources() may be called from any thread.
 class PulseCapture final : public AudioCapture {
   public:
-    // One cycle's worth: the server hands over (and wakes for us) no more often than the
-    // worker reads, and the newest sound is at most one cycle old when a fetch comes.
-    static constexpr int kFragmentFrames = kSampleRate / 20;
+    // Half a cycle: the newest sound is at most 25 ms old when a fetch comes (one cycle's
+    // fragments would make the lamps about 12 ms later on average, 25 ms at worst), and the
+    // server hands over two pieces a cycle, which costs the worker a few microseconds.
+    static constexpr int kFragmentFrames = kSampleRate / 40;
     static constexpr std::chrono::milliseconds kRetryPeriod{1000};
     static constexpr std::chrono::milliseconds kStaleAfter{300};
 
