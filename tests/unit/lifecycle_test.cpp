@@ -65,7 +65,8 @@ TEST(Lifecycle, StartUpRunsItsStepsInOrderAndEndsHidden) {
         EXPECT_TRUE(rig.toolkit.trayIconShown);
         EXPECT_EQ(rig.toolkit.trayTooltip, "Glowtern");
         EXPECT_THAT(rig.toolkit.trayMenuTexts(),
-                    ElementsAre("Open", "Close", "About", "DMX", "-", "Exit"));
+                    ElementsAre("Open", "Close", "About", "Sound from", "  Default input",
+                                "  What this computer plays", "DMX", "-", "Exit"));
         EXPECT_EQ(rig.toolkit.runningTimers.at(2), 500);
         rig.waitForCycles(2);
         EXPECT_GT(rig.audio.fetches(), 0);
@@ -385,7 +386,7 @@ TEST(Lifecycle, DmxFromTheTrayMenuShowsItsStateAndEndsDark) {
     rig.dmx.answers = false;
     const auto dmxEntry = [&rig] {
         const std::vector<MenuItem> menu = TrayMenu(rig.program);
-        return std::pair{menu[3].text, menu[3].checkable && menu[3].checked};
+        return std::pair{menu[4].text, menu[4].checkable && menu[4].checked};
     };
     rig.toolkit.script.push_back([&] {
         EXPECT_EQ(dmxEntry(), (std::pair{std::string("DMX"), false}));
