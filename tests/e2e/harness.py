@@ -219,6 +219,15 @@ class Bench:  # what one test runs on; see above
                        "trayer to take the tray selection")
         return self.screen
 
+    # glowtern-panel with its log; returns it and a function that gives the log's events.
+    def start_panel(self, name="panel", **env):
+        log = self.log_path(f"{name}.log")
+        panel = self.spawn(name, [os.environ["GLOWTERN_E2E_PANEL"], "--log", log],
+                           env=self.client_env(**env))
+        poll_until(lambda: os.path.exists(f"{self.runtime}/glowtern-panel.sock"), 20,
+                   "the light panel to listen")
+        return panel, lambda: [line.split(" ", 1)[1] for line in read_text(log).splitlines()]
+
     def start_sound(self):
         self.sound = SoundServer(self)
         return self.sound
@@ -244,7 +253,7 @@ class Bench:  # what one test runs on; see above
             argv = ["setpriv", f"--reuid={user}", "--regid=nogroup", "--clear-groups",
                     "--pdeathsig=KILL", *argv]
         process = self.spawn(name, argv, env=self.client_env(**extra_env), cwd=cwd)
-        return Glowtern(process, cwd, port_log if port else None)
+        return Glowtern(process, cwd, port_log if port else None, self.log_path(f"{name}.log"))
 
     def screenshot(self, label):  # the whole screen as <artifacts>/NN-<label>.png
         self.shots += 1
@@ -254,8 +263,8 @@ class Bench:  # what one test runs on; see above
 
 
 class Glowtern:  # one running copy of the program
-    def __init__(self, process, cwd, port_log):
-        self.process, self.cwd, self.port_log = process, cwd, port_log
+    def __init__(self, process, cwd, port_log, log):
+        self.process, self.cwd, self.port_log, self.log = process, cwd, port_log, log
         self.pid = process.pid
         self.settings_path = os.path.join(cwd, "setting.dat")
 
@@ -597,11 +606,13 @@ class GlowternTestCase(unittest.TestCase):
         return glowtern.wait_exit()
 
     # Status 0; the port was opened and claimed once, written in DATA, CONTROL pairs with
-    # every line off last, (when `released`) released and closed; the settings are `settings`.
-    def assert_ended_cleanly(self, glowtern, status=None, settings=None, released=True):
+    # every line off last, released and closed; the settings are `settings`; nothing printed.
+    # (With the display gone, the program ends without letting go of the port, and says why.)
+    def assert_ended_cleanly(self, glowtern, status=None, settings=None, display_gone=False):
         self.assertEqual(glowtern.wait_exit() if status is None else status, 0)
         kinds = glowtern.port().kinds()
-        if released:
+        if not display_gone:
+            self.assertEqual(read_text(glowtern.log), "")
             self.assertEqual(kinds[-2:], ["RELEASE", "CLOSE"])
             kinds = kinds[:-2]
         self.assertEqual([kinds[0][:4], kinds[1]], ["OPEN", "CLAIM"], kinds[:3])

@@ -9,7 +9,6 @@
 #   docs/screenshots/tray-menu.png        the tray menu, with DMX on and connected
 #   docs/screenshots/tray-sound-from.png  its "Sound from" submenu, with a desktop's sources
 #   docs/screenshots/window-music.png     the window while music plays (made by sox)
-#   docs/window.png                       the window with some meters up
 
 import os
 import shutil
@@ -129,13 +128,6 @@ def main():
             best, best_lit = (shot, lit) if lit > best_lit else (best, best_lit)
             time.sleep(0.37)
         crop(best, "screenshots/window-music.png", *frame)
-        # The window on its own, the meters moved by a quiet hiss and a low hum.
-        hiss = sound.make("hiss.wav", "pinknoise", "vol", "0.05", seconds=10)
-        quiet = os.path.join(sound.directory, "quiet.wav")
-        sox("-m", hiss, sound.tone(110, seconds=10, volume=0.3), quiet)
-        sound.play(quiet)
-        time.sleep(1.5)
-        crop(bench.screenshot("window"), "window.png", *frame)
         sound.stop()
         glowtern.process.terminate()
     finally:

@@ -43,22 +43,16 @@ static Status on_register(SmsConn sms, SmPointer data, char* previous_id) {
     return done;
 }
 
-// Every message a client may send outside a save needs its callback; no save is asked for.
+// libSM calls these without a check: every message a Qt client sends outside a save (it
+// neither deletes nor reads properties) needs its callback. No save is asked for.
 static void on_save_request(SmsConn sms, SmPointer data, int type, Bool shutdown, int interact,
                             Bool fast, Bool global) {}
-static void on_get_properties(SmsConn sms, SmPointer data) {
-    SmsReturnProperties(sms, 0, NULL);
-}
 
 static void on_set_properties(SmsConn sms, SmPointer data, int count, SmProp** properties) {
     while (count--) {
         SmFreeProperty(properties[count]);
     }
     free(properties);
-}
-
-static void on_delete_properties(SmsConn sms, SmPointer data, int count, char** names) {
-    SmFreeReasons(count, names);  // (a list of strings like any other)
 }
 
 static void on_close(SmsConn sms, SmPointer data, int count, char** reasons) {
@@ -76,8 +70,6 @@ static Status on_new_client(SmsConn sms, SmPointer data, unsigned long* mask,
     callbacks->save_yourself_request.callback = on_save_request;
     callbacks->close_connection.callback = on_close;
     callbacks->set_properties.callback = on_set_properties;
-    callbacks->delete_properties.callback = on_delete_properties;
-    callbacks->get_properties.callback = on_get_properties;
     *mask = ~0UL;
     return 1;
 }

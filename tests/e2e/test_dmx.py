@@ -28,7 +28,6 @@ class OlaDaemon:
     # olad on the bench with one plugin on, `output`: "artnet" (see above) or "dummy" (which
     # sends nothing anywhere). start() waits until it answers and patches that plugin's output
     # port to universe 1 (olad drops a universe that no port is patched to).
-
     def __init__(self, bench, output="artnet"):
         self.bench = bench
         self.config = bench.make_dir("ola", mode=0o700)
@@ -68,7 +67,6 @@ class OlaDaemon:
 class ArtNetListener:
     # The ArtDmx packets of universe 1 broadcast on loopback: (time.monotonic() when read,
     # channel values), read whenever since() is called.
-
     def __init__(self):
         self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)

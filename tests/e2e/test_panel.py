@@ -3,22 +3,13 @@
 # Glowtern lives through the panel quitting and finds it again, and its end leaves every lamp
 # off. (With a working port, the port writes stay on the port: see test_shutdown.py.)
 
-import os
 import time
 
-from harness import D1, MANUAL_BAND_5, GlowternTestCase, poll_until, read_text
+from harness import D1, MANUAL_BAND_5, GlowternTestCase, poll_until
 
 
 class PanelTest(GlowternTestCase):
     sound = True
-
-    def start_panel(self, name):
-        # Starts the panel with its log; returns it and a function giving the log's events.
-        log = self.bench.log_path(f"{name}.log")
-        panel = self.bench.spawn(name, [os.environ["GLOWTERN_E2E_PANEL"], "--log", log])
-        poll_until(lambda: os.path.exists(f"{self.bench.runtime}/glowtern-panel.sock"), 20,
-                   "the panel to listen")
-        return panel, lambda: [line.split(" ", 1)[1] for line in read_text(log).splitlines()]
 
     def assert_tone_lights(self, events):
         # A 100 Hz tone lights band 5's line D1 and, through OUT2, pin PD1; silence ends it.
@@ -31,7 +22,7 @@ class PanelTest(GlowternTestCase):
         poll_until(lambda: data()[-1] == 0, 10, "line D1 to go dark")
 
     def test_the_panel_stands_in_for_the_port_and_the_usb_device(self):
-        panel, events = self.start_panel("panel")
+        panel, events = self.bench.start_panel()
         glowtern = self.start(settings=MANUAL_BAND_5 + b"OUT2 = 5\r\n", port=False)
         poll_until(lambda: {"HELLO port", "HELLO usb-device", "DATA 0x00", "CONTROL 0x0b",
                             "USB 0x00 0x40"} <= set(events()), 20,
@@ -44,7 +35,7 @@ class PanelTest(GlowternTestCase):
         self.assertEqual(panel.returncode, 0)
         time.sleep(1.5)
         self.assertTrue(glowtern.running(), "glowtern ended when the panel quit")
-        panel, events = self.start_panel("panel-again")
+        panel, events = self.bench.start_panel("panel-again")
         poll_until(lambda: {"HELLO usb-device", "CONTROL 0x0b"} <= set(events()), 20,
                    "glowtern to find the panel again")
         self.assert_tone_lights(events)

@@ -24,14 +24,7 @@ class ShutdownTest(GlowternTestCase):
 
     def setUp(self):
         super().setUp()
-        self.panel_log = self.bench.log_path("panel.log")
-        self.bench.spawn("panel", [os.environ["GLOWTERN_E2E_PANEL"], "--log", self.panel_log],
-                         env=self.bench.client_env(QT_QPA_PLATFORM="offscreen"))
-        poll_until(lambda: os.path.exists(f"{self.bench.runtime}/glowtern-panel.sock"), 20,
-                   "the light panel to listen")
-
-    def panel_events(self):
-        return [line.split(" ", 1)[1] for line in read_text(self.panel_log).splitlines()]
+        _, self.panel_events = self.bench.start_panel(QT_QPA_PLATFORM="offscreen")
 
     def start_show(self, **options):
         # Caps Lock and Scroll Lock on, then glowtern in Manual mode with a 100 Hz tone, until
@@ -57,7 +50,7 @@ class ShutdownTest(GlowternTestCase):
             took = time.monotonic() - triggered
             print(f"\n{self.id()}: ended {took:.2f} s after the trigger", file=sys.stderr)
             self.assertLess(took, 2.0, "the end took too long")
-        self.assert_ended_cleanly(glowtern, status, released=not display_gone)
+        self.assert_ended_cleanly(glowtern, status, display_gone=display_gone)
         events = self.panel_events()
         self.assertEqual([e for e in events if e.startswith("USB")][-3:],
                          ["USB 0x00 0x00", "USB 0x00 0x40", "USB 0x00 0x80"])
