@@ -17,7 +17,6 @@
 # GLOWTERN_E2E_ARTIFACTS. `python3 harness.py --list` prints the id of every test case.
 
 import ctypes
-import importlib
 import os
 import re
 import shutil
@@ -346,8 +345,8 @@ class Screen:  # the X display of a bench, seen and driven as a user would
 
     def info(self, window_id):  # map state and absolute geometry, or None when gone
         result = self.run("xwininfo", "-id", hex(window_id), check=False)
-        fields = dict(line.strip().partition(":")[::2] for line in result.stdout.splitlines())
-        fields = {k.strip(): v.strip() for k, v in fields.items()}
+        fields = {k.strip(): v.strip() for k, _, v in (line.partition(":") for line in
+                                                          result.stdout.splitlines())}
         return None if result.returncode else {
             "mapped": fields["Map State"] == "IsViewable",
             "override_redirect": fields["Override Redirect State"] == "yes",
@@ -443,7 +442,6 @@ class Screen:  # the X display of a bench, seen and driven as a user would
 # played into the sink is what a recording from the default device hears. It lives in
 # <bench>/pulse, where every client of the bench looks for it.
 class SoundServer:
-
     def __init__(self, bench):
         self.bench = bench
         self.directory = bench.make_dir("pulse", mode=0o700)
@@ -456,13 +454,8 @@ class SoundServer:
                  "XDG_RUNTIME_DIR": self.directory, "XDG_CONFIG_HOME": self.directory + "/config",
                  "DBUS_SESSION_BUS_ADDRESS": f"unix:path={self.directory}/no-bus"})
         self.player = None
-
-        def ready():
-            if self.process.poll() is not None:
-                raise AssertionError("pulseaudio ended by itself (see pulseaudio.log)")
-            return self.pactl("set-default-source", "t.monitor").returncode == 0
-
-        poll_until(ready, 20, "the sound server")
+        poll_until(lambda: self.pactl("set-default-source", "t.monitor").returncode == 0, 20,
+                   "the sound server (see pulseaudio.log)")
 
     def pactl(self, *args, check=False):
         result = subprocess.run(["pactl", *args], env=self.bench.client_env(),
@@ -471,11 +464,9 @@ class SoundServer:
             raise AssertionError(f"pactl {' '.join(args)} failed: {result.stderr}")
         return result
 
-    def recording_clients(self):
-        return len(self.pactl("list", "short", "source-outputs").stdout.splitlines())
-
     def wait_recording(self):
-        poll_until(self.recording_clients, 20, "glowtern's recording stream")
+        poll_until(lambda: self.pactl("list", "short", "source-outputs").stdout.strip(), 20,
+                   "glowtern's recording stream")
 
     def make(self, name, *sox_effects, seconds=4.0):  # by `sox -n ... synth ...`
         path = os.path.join(self.directory, name)
@@ -509,12 +500,8 @@ class SoundServer:
         return time.monotonic_ns()
 
 
-class _Abort(Exception):
-    pass
-
-
 def _abort(signum, frame):
-    raise _Abort(f"the test case ran too long or was terminated (signal {signum})")
+    raise TimeoutError(f"the test case ran too long or was terminated (signal {signum})")
 
 
 # Starts a bench with X, openbox (`window_manager`) and trayer (`tray`) for each test, and a
@@ -622,16 +609,10 @@ class GlowternTestCase(unittest.TestCase):
             self.assertEqual(glowtern.settings(), settings)
 
 
-def _list_cases():
-    here = os.path.dirname(os.path.abspath(__file__))
-    sys.path.insert(0, here)
-    for name in sorted(os.listdir(here)):
-        if name.startswith("test_") and name.endswith(".py"):
-            for suite in unittest.TestLoader().loadTestsFromModule(importlib.import_module(
-                    name[:-3])):
-                for case in suite:
-                    print(case.id())
+def _print_cases(suite):
+    for case in suite:
+        _print_cases(case) if isinstance(case, unittest.TestSuite) else print(case.id())
 
 
-if __name__ == "__main__":
-    _list_cases()
+if __name__ == "__main__":  # (--list, as CMakeLists.txt asks)
+    _print_cases(unittest.defaultTestLoader.discover(os.path.dirname(os.path.abspath(__file__))))
