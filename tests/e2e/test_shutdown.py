@@ -140,7 +140,9 @@ class ShutdownTest(GlowternTestCase):
     def test_session_manager_says_die(self):
         events = self.bench.log_path("session-events.log")
         with open(events, "wb") as out:
-            manager = self.bench.spawn("session-manager", [os.environ["GLOWTERN_E2E_SESSION_MANAGER"]], stdin=subprocess.PIPE, stdout=out)
+            manager = self.bench.spawn("session-manager",
+                                       [os.environ["GLOWTERN_E2E_SESSION_MANAGER"]],
+                                       stdin=subprocess.PIPE, stdout=out)
         lines = lambda: read_text(events).splitlines()  # noqa: E731
         address = poll_until(lines, 10, "the session manager to listen")[0]
         glowtern = self.start_show(SESSION_MANAGER=address)

@@ -87,7 +87,7 @@ class StartupTest(GlowternTestCase):
         for path in dirs:
             os.chown(path, user.pw_uid, user.pw_gid)
         settings = os.path.join(dirs[2], "setting.dat")
-        content = defaults_file(x=200, y=150).replace(b"KEY_LED = 1", b"KEY_LED = 0")
+        content = defaults_file(x=200, y=150)
         with open(settings, "wb") as file:
             file.write(content)
         os.chown(settings, user.pw_uid, user.pw_gid)
