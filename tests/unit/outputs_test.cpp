@@ -15,25 +15,15 @@
 #include "outputs/dmx_output.h"
 #include "outputs/port_output.h"
 #include "outputs/usb_output.h"
-#include "tests/support/fake_dmx_link.h"
 #include "tests/support/program_rig.h"
-#include "tests/support/test_window.h"
 
 namespace glowtern {
 namespace {
 
 using ::testing::ElementsAre;
 using testing::FakeDmxLink;
+using testing::FrameWith;
 using Bytes = std::vector<uint8_t>;
-
-LightFrame FrameWith(std::initializer_list<int> bandsOn, bool decided = true) {
-    LightFrame frame;
-    for (int band : bandsOn) {
-        frame.channels[band - 1] = true;
-    }
-    frame.bandsDecided = decided;
-    return frame;
-}
 
 TEST(PortOutput, LinesFollowTheBandsDecidedOn) {
     // Each band alone: bands 4..11 raise D0..D7; 12, 13 and 15 clear the inverted Strobe,
@@ -58,22 +48,18 @@ TEST(PortOutput, LinesFollowTheBandsDecidedOn) {
     EXPECT_EQ(PortBytesFor(all, true), (PortBytes{0x00, 0x0B}));
 }
 
-class UsbOutputTest : public ::testing::Test {
-  protected:
-    void SetUp() override { testing::DefineEngineControls(controls); }
-    void SelectAll(int band) {
+TEST(UsbOutput, ReportsCarryTheStatesOfTheSelectedBands) {
+    ControlModel controls;
+    testing::DefineMainWindowControls(controls);
+    const auto SelectAll = [&](int band) {
         for (int output = 1; output <= 18; ++output) {
             controls.setState(outputSelector(output), band);
         }
-    }
-    Bytes Reports(const LightFrame& frame) const {
+    };
+    const auto Reports = [&](const LightFrame& frame) {
         const UsbReportBytes bytes = UsbReportBytesFor(frame, controls);
         return Bytes(bytes.begin(), bytes.end());
-    }
-    ControlModel controls;
-};
-
-TEST_F(UsbOutputTest, ReportsCarryTheStatesOfTheSelectedBands) {
+    };
     LightFrame all = FrameWith({});
     all.channels.fill(true);
     for (const auto& [selected, bytes] :
@@ -109,7 +95,7 @@ TEST(LightOutputs, ACycleWritesInOrderAndTheEndSwitchesOffInReverse) {
     testing::ProgramRig rig;
     Program& program = rig.program;
     CreateMainWindowControls(rig.toolkit);
-    rig.hidState.plug({.path = "/dev/hidraw3", .vendorId = 0xAAAA, .productId = 0xEF22});
+    rig.hid.plug({.path = "/dev/hidraw3"});
     PrepareHidAccess(program.usb, program.platform.hid);
     BindPortLibrary(program.port, program.platform.portModule);
     PollUsbDevice(program.usb, rig.toolkit.controls());
@@ -119,7 +105,7 @@ TEST(LightOutputs, ACycleWritesInOrderAndTheEndSwitchesOffInReverse) {
     for (LightOutput* output : program.outputs.inOrder()) {
         output->open();
     }
-    rig.keyboardState.setLocked(LockKey::CapsLock, true);
+    rig.keyboard.setLocked(LockKey::CapsLock, true);
     program.savedLeds.capsLock = 1;
     LightFrame frame = FrameWith({5});
     frame.beats = {true, false, false};
