@@ -131,19 +131,5 @@ TEST_F(PanelOutputTest, WritesNeverWaitForASilentPanel) {
     }
 }
 
-TEST_F(PanelOutputTest, AWorkingPortKeepsItsLinesOffThePanel) {
-    testing::FakePortModule module;
-    BindPortLibrary(port_, module);
-    ASSERT_EQ(rig_.start(), ListenResult::Listening);
-    ASSERT_TRUE(portOutput_.open());
-    panel_.open();  // its answer is taken in by the writes
-    EXPECT_FALSE(panel_.drivesPortLines());
-    EXPECT_TRUE(shows(bands({5}), [](const PanelLamps& lamps) { return lamps.pins == 1u << 13; }));
-    EXPECT_EQ(rig_.lamps().data, 0x00);
-    EXPECT_EQ(rig_.with([](LightPanelServer& server) { return server.clientRoles(); }),
-              kPanelUsbWatch | kPanelUsbDevice);
-    UnbindPortLibrary(port_);
-}
-
 }  // namespace
 }  // namespace glowtern

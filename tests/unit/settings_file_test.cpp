@@ -56,37 +56,22 @@ class SettingsFileTest : public ::testing::Test {
 
 // Letters are digits only after "$"; overflow wraps like a 32-bit register.
 TEST(SettingsNumbers, ConvertEveryNotationWrapLikeA32BitRegisterAndRoundTrip) {
-    const std::pair<std::string, int32_t> cases[] = {{"20", 20},
-                                                     {" \t 20 \t", 20},
-                                                     {"$1F", 31},
-                                                     {"$1f", 31},
-                                                     {"-$10", -16},
-                                                     {"%101", 5},
-                                                     {"%102", 2},
-                                                     {"0x10", 0},
-                                                     {"12abc", 12},
-                                                     {"-3", -3},
-                                                     {"+7", 7},
-                                                     {"35 ; remark", 35},
-                                                     {kNo, 0},
-                                                     {"", 0},
-                                                     {"-", 0},
-                                                     {"$", 0},
-                                                     {"$G", 0},
-                                                     {"- 5", 0},
-                                                     {"--5", 0},
-                                                     {"\n5", 0},
-                                                     {"1A", 1},
-                                                     {"2147483647", INT32_MAX},
-                                                     {"2147483648", INT32_MIN},
-                                                     {"4294967303", 7},
-                                                     {"$FFFFFFFF", -1},
-                                                     {"$123456789", 0x23456789},
-                                                     {"-$80000000", INT32_MIN},
-                                                     {"%" + std::string(32, '1'), -1},
-                                                     {"%1" + std::string(32, '0'), 0}};
-    for (const auto& [text, number] : cases) {
-        EXPECT_EQ(toNumber(text), number) << '"' << text << '"';
+    using Cases = std::vector<std::pair<std::string, int32_t>>;
+    const Cases notations = {{"20", 20},    {" \t 20 \t", 20}, {"$1F", 31}, {"$1f", 31},
+                             {"-$10", -16}, {"%101", 5},       {"%102", 2}, {"0x10", 0},
+                             {"12abc", 12}, {"-3", -3},        {"+7", 7},   {"35 ; remark", 35},
+                             {kNo, 0},      {"", 0},           {"-", 0},    {"$", 0},
+                             {"$G", 0},     {"- 5", 0},        {"--5", 0},  {"\n5", 0},
+                             {"1A", 1}};
+    const Cases overflow = {{"2147483647", INT32_MAX},  {"2147483648", INT32_MIN},
+                            {"4294967303", 7},          {"$FFFFFFFF", -1},
+                            {"$123456789", 0x23456789}, {"-$80000000", INT32_MIN}};
+    EXPECT_EQ(toNumber("%" + std::string(32, '1')), -1);
+    EXPECT_EQ(toNumber("%1" + std::string(32, '0')), 0);
+    for (const Cases& cases : {notations, overflow}) {
+        for (const auto& [text, number] : cases) {
+            EXPECT_EQ(toNumber(text), number) << '"' << text << '"';
+        }
     }
     EXPECT_EQ(toText(-250), "-250");
     for (int32_t n : {0, 39, -1, INT32_MAX, INT32_MIN}) {

@@ -27,15 +27,6 @@ std::string lines(std::initializer_list<std::string> entries) {
     return text;
 }
 
-// `key` + 1 .. `key` + 18, each at `value`.
-std::string numbered(const std::string& key, const std::string& value) {
-    std::string text;
-    for (int n = 1; n <= 18; ++n) {
-        text += key + std::to_string(n) + " = " + value + "\r\n";
-    }
-    return text;
-}
-
 // Runs the program on `file` (none when empty) until the worker has sampled the sliders, then
 // runs `step`, then chooses Exit from the tray menu; the file it leaves.
 std::string runAndExit(ProgramRig& rig, const std::string& file, std::function<void()> step) {
@@ -46,37 +37,6 @@ std::string runAndExit(ProgramRig& rig, const std::string& file, std::function<v
                           [&rig] { rig.toolkit.postEvent(menu(kMenuExit)); }};
     EXPECT_EQ(rig.run(), 0);
     return readFile(rig.settingsPath());
-}
-
-// The first exit writes the built-in values, the band sliders only in the Manual mode; a
-// hand-edited file keeps its shape: comments and unknown keys stay, groups stay below.
-TEST(SettingsProcedures, ExitWritesTheValuesInTheirPlaces) {
-    const auto tail = [](const std::string& effect) {
-        return lines({"Level = 35", "ARU = 35", "Effect = " + effect, "KEY_LED = 1"}) +
-               numbered("OUT", "-1") + lines({"LPT_LED = 1", "X_form = 0", "Y_form = 0"});
-    };
-    const std::tuple<std::string, int, std::string> cases[] = {
-        {"", 0, tail("0")},
-        {"", kManualButton, numbered("fr", "15") + tail("1")},
-        {"", kAutoButton, tail("2")},
-        {"", kRndButton, tail("3")},
-        {"; my show\r\n  level=12\r\nOwner = Anna\r\n\r\n[Old]\r\nARU = 5\r\n", 0,
-         lines(
-             {"; my show", "Level = 12", "Owner = Anna", "ARU = 1", "Effect = 0", "KEY_LED = 0"}) +
-             numbered("OUT", "0") +
-             lines({"LPT_LED = 0", "X_form = 0", "Y_form = 0", "[Old]", "ARU = 5"})},
-    };
-    for (const auto& [file, button, expected] : cases) {
-        ProgramRig rig;
-        EXPECT_EQ(runAndExit(rig, file,
-                             [&rig, button] {
-                                 if (button != 0) {
-                                     rig.toolkit.clickControl(button);
-                                 }
-                             }),
-                  expected)
-            << button;
-    }
 }
 
 // The DMX keys: absent, DMX is off with its defaults and none is written back; present,
@@ -111,28 +71,6 @@ TEST(SettingsProcedures, DmxKeysAreClampedAndKeptWhereTheyWereOrDmxWasSwitchedOn
         }
         EXPECT_EQ(std::accumulate(dmxLines.begin(), dmxLines.end(), std::string()), saved) << file;
     }
-}
-
-TEST(SettingsProcedures, MissingKeysReadAsZeroAndControlsClampIt) {
-    ProgramRig rig;
-    writeFile(rig.settingsPath(),
-              lines({"Level = 20", "fr1 = 33", "fr2 = 99", "Effect = 1", "LPT_LED = 1", "OUT1 = 4",
-                     "OUT2 = 19", "X_form = 120", "Y_form = -8"}));
-    loadWindowPosition(rig.program);
-    EXPECT_EQ(rig.program.windowPosition.x, 120);
-    EXPECT_EQ(rig.program.windowPosition.y, -8);
-    CreateMainWindowControls(rig.toolkit);
-    loadSettings(rig.program);
-    // No ARU key: 0, clamped to 1; 99 clamped to 39; no KEY_LED: unticked; 19 names no item;
-    // no OUT5: "No".
-    const std::pair<int, int32_t> states[] = {
-        {kLevelSlider, 20},      {kAruSlider, 1},       {bandSlider(1), 33}, {bandSlider(2), 39},
-        {bandSlider(3), 0},      {kKeyCheckBox, 0},     {kLptCheckBox, 1},   {outputSelector(1), 4},
-        {outputSelector(2), -1}, {outputSelector(5), 0}};
-    for (const auto& [id, state] : states) {
-        EXPECT_EQ(rig.toolkit.controls().state(id), state) << "control " << id;
-    }
-    EXPECT_EQ(rig.program.engine.effectMode.load(), kManualMode);
 }
 
 // Band values go to the file at the end only in the Manual mode; the Rnd mode starts with
