@@ -95,30 +95,6 @@ TEST(LightPanelProtocol, LampsFollowTheLinesAndPins) {
     EXPECT_EQ(seen, (1u << kPanelPinCount) - 1);
 }
 
-TEST(LightPanelProtocol, HistoryKeepsTheLastSecondsOfLineChanges) {
-    PanelLamps lamps;
-    constexpr int64_t second = 1'000'000'000;
-    // Writes at 1 s to 4 s: the first is the starting state; only the third and fifth
-    // change a line (0x379 is no register of the panel's).
-    const std::tuple<uint16_t, uint8_t> writes[] = {{0x378, 0x00}, {0x37A, 0x0B}, {0x378, 0x02},
-                                                    {0x379, 0xFF}, {0x37A, 0x0A}, {0x378, 0x02}};
-    for (size_t n = 0; n < std::size(writes); ++n) {
-        const auto [port, value] = writes[n];
-        RecordPanelPortWrite(lamps, port, value, static_cast<int64_t>(1 + n / 2) * second);
-    }
-    EXPECT_EQ(lamps.lines, 0x0002 | 1 << 8);
-    ASSERT_EQ(lamps.history.size(), 3u);
-    EXPECT_EQ(lamps.history[1].lines, 0x0002);
-    EXPECT_EQ(lamps.history[2].nanoseconds, 3 * second);
-
-    // At 7.5 s the span starts at 2.5 s: the change at 2 s is still in force then and stays.
-    TrimPanelHistory(lamps, 7 * second + second / 2);
-    ASSERT_EQ(lamps.history.size(), 2u);
-    EXPECT_EQ(lamps.history.front().nanoseconds, 2 * second);
-    TrimPanelHistory(lamps, 100 * second);
-    EXPECT_EQ(lamps.history.size(), 1u);  // the state in force stays, however old
-}
-
 TEST(LightPanelProtocol, SocketLivesInTheRuntimeDirOrAPrivateFallback) {
     testing::ScopedEnvironment runtime("XDG_RUNTIME_DIR", "/run/user/1234");
     EXPECT_EQ(LightPanelSocketPath(false), "/run/user/1234/glowtern-panel.sock");

@@ -88,53 +88,6 @@ TEST(UsbOutput, ReportsCarryTheStatesOfTheSelectedBands) {
     EXPECT_EQ(Reports(FrameWith({4}, false)), (Bytes{0x02, 0x41, 0x81}));
 }
 
-// The registered outputs, on the program's fakes: a frame reaches the lock LEDs, then the
-// port's registers, then the USB device's three reports; the end switches the lamps off in
-// the reverse order, and nothing written after the close reaches a lamp.
-TEST(LightOutputs, ACycleWritesInOrderAndTheEndSwitchesOffInReverse) {
-    testing::ProgramRig rig;
-    Program& program = rig.program;
-    CreateMainWindowControls(rig.toolkit);
-    rig.hid.plug({.path = "/dev/hidraw3"});
-    PrepareHidAccess(program.usb, program.platform.hid);
-    BindPortLibrary(program.port, program.platform.portModule);
-    PollUsbDevice(program.usb, rig.toolkit.controls());
-    rig.toolkit.controls().setState(outputSelector(2), 5);
-    rig.toolkit.controls().setState(kKeyCheckBox, 1);
-    rig.toolkit.controls().setState(kLptCheckBox, 1);
-    for (LightOutput* output : program.outputs.inOrder()) {
-        output->open();
-    }
-    rig.keyboard.setLocked(LockKey::CapsLock, true);
-    program.savedLeds.capsLock = 1;
-    LightFrame frame = FrameWith({5});
-    frame.beats = {true, false, false};
-    rig.log.clear();
-
-    for (LightOutput* output : program.outputs.inOrder()) {
-        output->write(frame);
-    }
-    EXPECT_THAT(rig.log.entries(),
-                ElementsAre("lockKeyState NumLock", "pressAndRelease NumLock",
-                            "lockKeyState CapsLock", "pressAndRelease CapsLock",
-                            "lockKeyState ScrollLock", "PortOut 0x378 0x02", "PortOut 0x37A 0x0B",
-                            "hidWrite 0x00 0x00", "hidWrite 0x00 0x40", "hidWrite 0x00 0x82"));
-    rig.log.clear();
-    CloseOutputs(program.outputs);
-    for (LightOutput* output : program.outputs.inOrder()) {
-        output->write(frame);
-    }
-    SwitchLampsOff(program.outputs);
-    SwitchDisplayOutputsOff(program.outputs);
-    SwitchLampsOff(program.outputs);  // once only
-    EXPECT_THAT(rig.log.entries(),
-                ElementsAre("hidWrite 0x00 0x00", "hidWrite 0x00 0x40", "hidWrite 0x00 0x80",
-                            "PortOut 0x378 0x00", "PortOut 0x37A 0x0B", "lockKeyState NumLock",
-                            "pressAndRelease NumLock", "lockKeyState CapsLock",
-                            "pressAndRelease CapsLock", "lockKeyState ScrollLock"));
-    UnbindPortLibrary(program.port);
-}
-
 TEST(DmxMapping, BandsThenBeatsFromTheStartAddressClippedAt512) {
     LightFrame frame = FrameWith({1, 5, 18});
     frame.levels = {
