@@ -2,7 +2,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 
 namespace glowtern::testing {
@@ -10,8 +13,17 @@ namespace glowtern::testing {
 // A fresh directory for one test, removed with everything in it at the end.
 class TempDir {
   public:
-    TempDir();
-    ~TempDir();
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "glowtern-XXXXXX");
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("cannot make a temporary directory");
+        }
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
@@ -37,7 +49,14 @@ struct ScopedEnvironment {
     std::optional<std::string> old;
 };
 
-std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& contents);
+inline std::string readFile(const std::string& path) {
+    std::ostringstream contents;
+    contents << std::ifstream(path, std::ios::binary).rdbuf();
+    return contents.str();
+}
+
+inline void writeFile(const std::string& path, const std::string& contents) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+}
 
 }  // namespace glowtern::testing
