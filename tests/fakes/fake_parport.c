@@ -263,99 +263,58 @@ static int missing_real(void) {
     return -1;
 }
 
-// The port is opened here; any other file by the C library, looked up only when needed.
-static int open_file(open_fn (*real_function)(void), const char* path, int flags, mode_t mode) {
-    if (is_port(path) && active()) {
-        return open_port(flags);
-    }
-    open_fn real = real_function();
-    return real == NULL ? missing_real() : forget_reused(real(path, flags, mode));
-}
+/* The port is opened here; any other file by the C library, looked up only when needed. */
+#define OPEN_PORT_OR_PASS(name, ...) \
+    if (is_port(path) && active()) { \
+        return open_port(flags);     \
+    }                                \
+    return real_##name() == NULL ? missing_real() : forget_reused(real_##name()(__VA_ARGS__))
 
-static int openat_file(openat_fn (*real_function)(void), int dirfd, const char* path, int flags,
-                       mode_t mode) {
-    if (is_port(path) && active()) {
-        return open_port(flags);
+/* The mode argument that follows the flags when they create a file. */
+#define MODE_ARGUMENT                     \
+    mode_t mode = 0;                      \
+    if (needs_mode(flags)) {              \
+        va_list arguments;                \
+        va_start(arguments, flags);       \
+        mode = va_arg(arguments, mode_t); \
+        va_end(arguments);                \
     }
-    openat_fn real = real_function();
-    return real == NULL ? missing_real() : forget_reused(real(dirfd, path, flags, mode));
-}
 
 EXPORT int open(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (needs_mode(flags)) {
-        va_list arguments;
-        va_start(arguments, flags);
-        mode = va_arg(arguments, mode_t);
-        va_end(arguments);
-    }
-    return open_file(real_open, path, flags, mode);
+    MODE_ARGUMENT
+    OPEN_PORT_OR_PASS(open, path, flags, mode);
 }
 
 EXPORT int open64(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (needs_mode(flags)) {
-        va_list arguments;
-        va_start(arguments, flags);
-        mode = va_arg(arguments, mode_t);
-        va_end(arguments);
-    }
-    return open_file(real_open64, path, flags, mode);
+    MODE_ARGUMENT
+    OPEN_PORT_OR_PASS(open64, path, flags, mode);
 }
 
 EXPORT int openat(int dirfd, const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (needs_mode(flags)) {
-        va_list arguments;
-        va_start(arguments, flags);
-        mode = va_arg(arguments, mode_t);
-        va_end(arguments);
-    }
-    return openat_file(real_openat, dirfd, path, flags, mode);
+    MODE_ARGUMENT
+    OPEN_PORT_OR_PASS(openat, dirfd, path, flags, mode);
 }
 
 EXPORT int openat64(int dirfd, const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (needs_mode(flags)) {
-        va_list arguments;
-        va_start(arguments, flags);
-        mode = va_arg(arguments, mode_t);
-        va_end(arguments);
-    }
-    return openat_file(real_openat64, dirfd, path, flags, mode);
+    MODE_ARGUMENT
+    OPEN_PORT_OR_PASS(openat64, dirfd, path, flags, mode);
 }
 
 /* The checked variants that fortified callers use when the flags need no mode. */
 EXPORT int __open_2(const char* path, int flags) {
-    if (is_port(path) && active()) {
-        return open_port(flags);
-    }
-    open2_fn real = real___open_2();
-    return real == NULL ? missing_real() : forget_reused(real(path, flags));
+    OPEN_PORT_OR_PASS(__open_2, path, flags);
 }
 
 EXPORT int __open64_2(const char* path, int flags) {
-    if (is_port(path) && active()) {
-        return open_port(flags);
-    }
-    open2_fn real = real___open64_2();
-    return real == NULL ? missing_real() : forget_reused(real(path, flags));
+    OPEN_PORT_OR_PASS(__open64_2, path, flags);
 }
 
 EXPORT int __openat_2(int dirfd, const char* path, int flags) {
-    if (is_port(path) && active()) {
-        return open_port(flags);
-    }
-    openat2_fn real = real___openat_2();
-    return real == NULL ? missing_real() : forget_reused(real(dirfd, path, flags));
+    OPEN_PORT_OR_PASS(__openat_2, dirfd, path, flags);
 }
 
 EXPORT int __openat64_2(int dirfd, const char* path, int flags) {
-    if (is_port(path) && active()) {
-        return open_port(flags);
-    }
-    openat2_fn real = real___openat64_2();
-    return real == NULL ? missing_real() : forget_reused(real(dirfd, path, flags));
+    OPEN_PORT_OR_PASS(__openat64_2, dirfd, path, flags);
 }
 
 /* ---- ioctl ---- */
