@@ -11,6 +11,9 @@
 
 #include "toolkit/settings_file.h"
 
+// The fuzzer's verdict: a failed check ends the run with the input that broke it.
+#define CHECK(condition) ((condition) ? void() : std::abort())
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -35,12 +38,6 @@ const std::string& SettingsPath() {
     return path;
 }
 
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -55,10 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // ends, " = "), so only small ones go round.
     constexpr size_t kLimit = size_t{1} << 20;
     if (size > kLimit / 4) {
-        Check(store.open(path) == (size <= kLimit));
+        CHECK(store.open(path) == (size <= kLimit));
         return 0;
     }
-    Check(store.open(path));
+    CHECK(store.open(path));
     std::vector<SettingsEntry> expected = store.entries();
 
     // Force a rewrite that changes nothing: the first key of the top section is written with
@@ -74,23 +71,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     if (firstKey != expected.end()) {
-        Check(store.readString(firstKey->text, "\x01") == firstKey->value);
+        CHECK(store.readString(firstKey->text, "\x01") == firstKey->value);
         store.writeString(firstKey->text, firstKey->value);
     } else {
         store.writeString("FuzzKey", "1");
         expected.insert(firstGroup, SettingsEntry{SettingsEntryKind::Key, "FuzzKey", "1"});
     }
-    Check(store.entries() == expected);
+    CHECK(store.entries() == expected);
     store.close();
 
     std::ifstream written(path, std::ios::binary);
     const std::string head(std::istreambuf_iterator<char>(written), {});
-    Check(head.starts_with("\xEF\xBB\xBF") == input.starts_with("\xEF\xBB\xBF"));
-    Check(store.open(path));
-    Check(store.entries() == expected);
+    CHECK(head.starts_with("\xEF\xBB\xBF") == input.starts_with("\xEF\xBB\xBF"));
+    CHECK(store.open(path));
+    CHECK(store.entries() == expected);
     for (const SettingsEntry& entry : expected) {
         const int32_t number = glowtern::toNumber(entry.value);
-        Check(glowtern::toNumber(glowtern::toText(number)) == number);
+        CHECK(glowtern::toNumber(glowtern::toText(number)) == number);
     }
     return 0;
 }
