@@ -446,7 +446,7 @@ using AddSeed = int32_t(MS_ABI*)(int32_t);
 // its instance, an export calls both imports (bound by name and by ordinal), the relocated
 // function pointer in its data reaches the same code, and unloading detaches. Only code that can
 // run is entered, and only a module that accepts the attach is kept.
-TEST(LoaderEntryPoint, Pe32PlusDllIsAttachedRunsAndIsDetachedWhereverItIsPlaced) {
+TEST(LoaderEntryPoint, Pe32PlusDllRunsWhereverPlacedAndOnlyCodeThatCanRunIsEntered) {
     const std::vector<uint8_t> file = ReadImage("sample64");
     for (bool baseTaken : {false, true}) {
         SCOPED_TRACE(baseTaken ? "relocated" : "at its preferred base");
