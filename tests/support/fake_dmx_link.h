@@ -40,6 +40,10 @@ class FakeDmxLink final : public DmxLink {
         connected_ = false;
         ++closes;
     }
+    bool clientLoaded() const override {
+        const std::lock_guard lock(mutex_);
+        return loaded;
+    }
 
     // Asks `condition` (under the lock) until it holds, for ten seconds at most.
     template <typename Condition>
@@ -63,13 +67,14 @@ class FakeDmxLink final : public DmxLink {
 
     // Guarded by the mutex (waitFor's condition runs under it).
     bool answers = true;
+    bool loaded = true;  // OLA's client library
     bool held = false;
     int connects = 0;
     int closes = 0;
     std::vector<std::pair<uint32_t, DmxChannelValues>> sent;
 
   private:
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable changed_;
     bool connected_ = false;
     int sending_ = 0;

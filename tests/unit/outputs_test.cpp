@@ -228,14 +228,16 @@ TEST(DmxOutput, SendsTheNewestUniverseFromItsOwnThreadAndZerosAtTheEnd) {
     EXPECT_EQ(link.connects, 1);
 }
 
-TEST(DmxOutput, AMissingDaemonIsTriedAgainEveryTwoSecondsAndTheUniverseSentOnceItIsBack) {
+TEST(DmxOutput, AMissingDaemonOrClientIsTriedAgainEveryTwoSecondsAndTheUniverseSentOnceBack) {
     FakeDmxLink link;
     link.answers = false;
+    link.loaded = false;
     DmxOutput dmx(&link);
     const auto start = std::chrono::steady_clock::now();
     dmx.configure({.enabled = true});
     ASSERT_TRUE(link.waitFor([](FakeDmxLink& l) { return l.connects == 1; }));
-    EXPECT_TRUE(link.waitFor([&](FakeDmxLink&) { return dmx.state() == "olad not running"; }));
+    EXPECT_TRUE(link.waitFor([&](FakeDmxLink&) { return dmx.state() == "OLA not installed"; }));
+    link.set(&FakeDmxLink::loaded, true);  // installed meanwhile: found at the next attempt
     // Frames keep coming; the sender sleeps until the next attempt all the same.
     for (int i = 0; i < 20; ++i) {
         dmx.write(FrameWith({2}));
