@@ -389,6 +389,25 @@ TEST(X11KeyboardLeds, LocksComeFromEventsAndOnlyHeldKeysAreAskedFor) {
     XSync(display, False);
     EXPECT_EQ(keyboard.lockKeyState(LockKey::ScrollLock), 0);
 
+    // Inside analysis cycles nothing waits for the server: a press goes unconfirmed, and the
+    // next cycle's reads take the answer the last cycle's end asked for, with no request of
+    // their own; they see that cycle's press and a key held before its end.
+    keyboard.beginCycle();
+    SetKeyboardLed(leds, "n", 1);
+    XTestFakeKeyEvent(display, capsKey, True, CurrentTime);
+    XSync(display, False);
+    keyboard.endCycle();
+    keyboard.beginCycle();
+    const Read num = readCounted(keyboard, LockKey::NumLock);
+    const Read caps = readCounted(keyboard, LockKey::CapsLock);
+    keyboard.endCycle();
+    EXPECT_EQ(num.state, 1);
+    EXPECT_EQ(num.requests, 0u);
+    EXPECT_EQ(caps.state, kLockKeyHeld | 1);
+    EXPECT_EQ(caps.requests, 0u);
+    XTestFakeKeyEvent(display, capsKey, False, CurrentTime);
+    XSync(display, False);
+
     for (const Led& led : kLeds) {
         SetKeyboardLed(leds, led.letter, 0);
         EXPECT_FALSE(observer.indicator(led.indicator));
