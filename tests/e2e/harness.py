@@ -129,7 +129,7 @@ class Bench:  # what one test runs on; see above
         shutil.rmtree(self.artifacts, ignore_errors=True)
         os.makedirs(self.artifacts)
         # Short: PulseAudio's socket path has to fit in 108 bytes. Open to other users, for
-        # a program run as one.
+        # olad, which runs as a user of its own.
         self.root = tempfile.mkdtemp(prefix="glowtern-e2e-")
         os.chmod(self.root, 0o711)
         self.home = self.make_dir("home")
@@ -231,26 +231,20 @@ class Bench:  # what one test runs on; see above
         self.sound = SoundServer(self)
         return self.sound
 
-    def start_glowtern(self, cwd, port=True, user=None, name="glowtern", trace=None,
-                       **extra_env):
+    def start_glowtern(self, cwd, port=True, name="glowtern", trace=None, **extra_env):
         # With `port` the /dev/parport0 stand-in is preloaded and logs to <name>-port.log in
-        # the bench; `user` runs the program as that user; `trace` under strace, into there.
+        # the bench; `trace` runs it under strace, into there.
         port_log = os.path.join(self.root, f"{name}-port.log")
         if port:
             extra_env = {"LD_PRELOAD": os.environ["GLOWTERN_E2E_PRELOAD"],
                          "GLOWTERN_FAKE_PARPORT_LOG": port_log, **extra_env}
             open(port_log, "w").close()
-            if user:
-                shutil.chown(port_log, user=user)
         argv = [self.program]
         if trace:  # (the preload goes to the program only, not to strace)
             argv = ["strace", "-f", "-ttt", "-yy", "-qq", "-s", "64", "-o", trace, "-e",
                     "signal=none", "-e", "trace=connect,openat,write,writev,rename,renameat,"
                     "renameat2", *(f"-E{k}={extra_env.pop(k)}" for k in list(extra_env)
                                    if k.startswith(("LD_PRELOAD", "GLOWTERN_"))), *argv]
-        if user:
-            argv = ["setpriv", f"--reuid={user}", "--regid=nogroup", "--clear-groups",
-                    "--pdeathsig=KILL", *argv]
         process = self.spawn(name, argv, env=self.client_env(**extra_env), cwd=cwd)
         return Glowtern(process, cwd, port_log if port else None, self.log_path(f"{name}.log"))
 

@@ -1,9 +1,7 @@
 # Start-up: the first start's notice, a second copy, a desktop without a tray, a machine
-# without a parallel port, and setting.dat across runs (hand-edited, read-only).
+# without a parallel port, and setting.dat across runs (hand-edited).
 
 import os
-import pwd
-import shutil
 import time
 
 from harness import DARK, GlowternTestCase, defaults_file, poll_until
@@ -74,39 +72,6 @@ class StartupTest(GlowternTestCase):
         again.wait_port_writes(20)
         self.assertEqual(self.screen.popups(), [])
         self.assertEqual(self.exit_from_tray(again), 0)
-
-    def test_a_read_only_settings_file_is_loaded_and_left_untouched(self):
-        # Root may write any file: the program runs as an ordinary user, from copies of
-        # its files in case the build tree is closed to that user.
-        user = pwd.getpwnam("nobody")
-        bin_dir = self.bench.make_dir("bin")
-        self.bench.program = shutil.copy(self.bench.program, bin_dir)
-        preload = ":".join(shutil.copy(p, bin_dir) if "glowtern" in os.path.basename(p) else p
-                           for p in os.environ["GLOWTERN_E2E_PRELOAD"].split(":"))
-        dirs = [self.bench.make_dir(name, mode=0o700) for name in ("u-home", "u-run", "u-work")]
-        for path in dirs:
-            os.chown(path, user.pw_uid, user.pw_gid)
-        settings = os.path.join(dirs[2], "setting.dat")
-        content = defaults_file(x=200, y=150)
-        with open(settings, "wb") as file:
-            file.write(content)
-        os.chown(settings, user.pw_uid, user.pw_gid)
-        os.chmod(settings, 0o444)
-        before = os.stat(settings)
-        glowtern = self.start(cwd=dirs[2], user="nobody", LD_PRELOAD=preload, HOME=dirs[0],
-                              XDG_RUNTIME_DIR=dirs[1])
-        # It was read: the window opens where the file says. Moved, it would be saved.
-        window = self.open_window_from_tray()
-        self.assertEqual(self.screen.frame_corner(window.id), (200, 150))
-        self.screen.run("xdotool", "windowmove", str(window.id), "300", "250")
-        poll_until(lambda: self.screen.frame_corner(window.id) == (300, 250), 10, "the move")
-        self.assertEqual(self.exit_from_tray(glowtern), 0)
-        after = os.stat(settings)
-        with open(settings, "rb") as file:
-            self.assertEqual(file.read(), content)
-        self.assertEqual((after.st_ino, after.st_mtime_ns, after.st_mode),
-                         (before.st_ino, before.st_mtime_ns, before.st_mode))
-        self.assertEqual(os.listdir(dirs[2]), ["setting.dat"])
 
 
 class NoTrayTest(GlowternTestCase):

@@ -14,7 +14,7 @@
  *                                                while the port is not claimed, a
  *                                                second claim)
  *
- * Lines are written under one lock with one write() each to a descriptor opened with
+ * Events are logged under one lock with one write() each to a descriptor opened with
  * O_APPEND, so lines from several threads never interleave and the timestamps in the
  * file never decrease. GLOWTERN_FAKE_PARPORT_FAIL=open makes the open fail (ENOENT),
  * =claim makes PPCLAIM fail (EBUSY).
@@ -35,7 +35,6 @@
 #include <linux/ppdev.h>
 #include <pthread.h>
 #include <stdarg.h>
-#include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -47,73 +46,46 @@
 
 #define EXPORT __attribute__((visibility("default")))
 
-static const char kPortPath[] = "/dev/parport0";
+static int (*real_open)(const char*, int, ...);
+static int (*real_ioctl)(int, unsigned long, ...);
+static int (*real_close)(int);
 
-/* ---- the real functions, resolved on first use ---- */
+static pthread_once_t once = PTHREAD_ONCE_INIT;
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static int log_fd = -1; /* >= 0: the fake is active */
+static int fail_open, fail_claim;
+static int port_fd = -1; /* the tracked descriptor (one port per process) */
+static int claimed;
 
-/* The C library's function `name` (null if there is none), looked up past this library once at
- * each place that asks; concurrent first calls resolve the same pointer, so a plain atomic store
- * is enough. */
-#define REAL(name)                                                                 \
-    __extension__({                                                                \
-        static _Atomic(void*) real_slot;                                           \
-        void* real_entry = atomic_load_explicit(&real_slot, memory_order_acquire); \
-        if (real_entry == NULL) {                                                  \
-            real_entry = dlsym(RTLD_NEXT, #name);                                  \
-            atomic_store_explicit(&real_slot, real_entry, memory_order_release);   \
-        }                                                                          \
-        __typeof__(&name) function;                                                \
-        memcpy(&function, &real_entry, sizeof function);                           \
-        function;                                                                  \
-    })
+static void init(void) {
+    void* found[3] = {dlsym(RTLD_NEXT, "open"), dlsym(RTLD_NEXT, "ioctl"),
+                      dlsym(RTLD_NEXT, "close")};
+    memcpy(&real_open, &found[0], sizeof found[0]);
+    memcpy(&real_ioctl, &found[1], sizeof found[1]);
+    memcpy(&real_close, &found[2], sizeof found[2]);
+    const char* path = getenv("GLOWTERN_FAKE_PARPORT_LOG");
+    if (path == NULL || path[0] == '\0') {
+        return;
+    }
+    log_fd = real_open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (log_fd < 0) {
+        static const char message[] = "fake_parport: cannot open GLOWTERN_FAKE_PARPORT_LOG\n";
+        ssize_t ignored = write(STDERR_FILENO, message, sizeof message - 1);
+        (void)ignored;
+    }
+    const char* fail = getenv("GLOWTERN_FAKE_PARPORT_FAIL");
+    fail_open = fail != NULL && strcmp(fail, "open") == 0;
+    fail_claim = fail != NULL && strcmp(fail, "claim") == 0;
+}
 
 static int refuse(int error) {
     errno = error;
     return -1;
 }
 
-/* ---- configuration, read once ---- */
-
-static pthread_once_t config_once = PTHREAD_ONCE_INIT;
-static int log_fd = -1; /* >= 0: the fake is active */
-static int fail_open;
-static int fail_claim;
-
-static void read_config(void) {
-    const char* path = getenv("GLOWTERN_FAKE_PARPORT_LOG");
-    if (path == NULL || path[0] == '\0') {
-        return;
-    }
-    int (*open_log)(const char*, int, ...) = REAL(open);
-    if (open_log == NULL) {
-        return;
-    }
-    log_fd = open_log(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (log_fd < 0) {
-        static const char message[] = "fake_parport: cannot open GLOWTERN_FAKE_PARPORT_LOG\n";
-        ssize_t ignored = write(STDERR_FILENO, message, sizeof message - 1);
-        (void)ignored;
-        return;
-    }
-    const char* fail = getenv("GLOWTERN_FAKE_PARPORT_FAIL");
-    if (fail != NULL) {
-        fail_open = strcmp(fail, "open") == 0;
-        fail_claim = strcmp(fail, "claim") == 0;
-    }
-}
-
-static int active(void) {
-    pthread_once(&config_once, read_config);
-    return log_fd >= 0;
-}
-
-/* ---- the log ---- */
-
-static pthread_mutex_t log_lock = PTHREAD_MUTEX_INITIALIZER;
-
+/* Called with `lock` held. */
 __attribute__((format(printf, 1, 2))) static void log_event(const char* format, ...) {
     char line[128];
-    pthread_mutex_lock(&log_lock);
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     int length = snprintf(line, sizeof line, "%lld ",
@@ -122,216 +94,115 @@ __attribute__((format(printf, 1, 2))) static void log_event(const char* format, 
     va_start(arguments, format);
     length += vsnprintf(line + length, sizeof line - (size_t)length - 1, format, arguments);
     va_end(arguments);
-    if (length > (int)sizeof line - 1) {
-        length = (int)sizeof line - 1;
-    }
+    length = length > (int)sizeof line - 1 ? (int)sizeof line - 1 : length;
     line[length++] = '\n';
-    ssize_t written;
-    do {
-        written = write(log_fd, line, (size_t)length);
-    } while (written < 0 && errno == EINTR);
-    pthread_mutex_unlock(&log_lock);
-}
-
-/* ---- tracked descriptors ---- */
-
-/* A slot holds fd + 1 (0 when free) and whether that descriptor has claimed the port.
- * The table is lock-free so that the ioctl and close calls of every other descriptor
- * cost one load of `tracked_count` while no port is open. */
-#define SLOTS 16
-static atomic_int slot_fd[SLOTS];
-static atomic_int slot_claimed[SLOTS];
-static atomic_int tracked_count;
-
-static int find_slot(int fd) {
-    if (fd < 0 || atomic_load(&tracked_count) == 0) {
-        return -1;
+    while (write(log_fd, line, (size_t)length) < 0 && errno == EINTR) {
     }
-    for (int i = 0; i < SLOTS; ++i) {
-        if (atomic_load(&slot_fd[i]) == fd + 1) {
-            return i;
-        }
-    }
-    return -1;
 }
 
-static int track(int fd) {
-    for (int i = 0; i < SLOTS; ++i) {
-        int expected = 0;
-        if (atomic_compare_exchange_strong(&slot_fd[i], &expected, fd + 1)) {
-            /* Nobody has the descriptor yet, so nobody can see the old flag. */
-            atomic_store(&slot_claimed[i], 0);
-            atomic_fetch_add(&tracked_count, 1);
-            return 1;
-        }
-    }
-    return 0;
-}
-
-/* True when this call took the slot away (so only one caller acts on it). */
-static int untrack(int slot, int fd) {
-    int expected = fd + 1;
-    const int taken = atomic_compare_exchange_strong(&slot_fd[slot], &expected, 0);
-    atomic_fetch_sub(&tracked_count, taken);
-    return taken;
-}
-
-/* A descriptor number handed out by a real open can only be free because the tracked
- * descriptor of that number was closed behind this library's back (fclose, dup2,
- * close_range); forget it so that its ioctls are never answered here. */
-static int forget_reused(int fd) {
-    /* (A negative result of a failed open finds no slot and comes back unchanged.) */
-    int slot = find_slot(fd);
-    if (slot >= 0) {
-        untrack(slot, fd);
-    }
-    return fd;
-}
-
-/* The same check at ioctl time: a tracked descriptor must still be /dev/null. */
-static int still_ours(int slot, int fd) {
+/* Whether `fd` is the tracked port, called with `lock` held. A descriptor closed behind this
+ * library's back (dup2, close_range) and taken again is no longer /dev/null: forgotten, so
+ * its calls are never answered here. */
+static int is_port(int fd) {
     struct stat status;
+    if (fd < 0 || fd != __atomic_load_n(&port_fd, __ATOMIC_ACQUIRE)) {
+        return 0;
+    }
     if (fstat(fd, &status) == 0 && S_ISCHR(status.st_mode) && major(status.st_rdev) == 1 &&
         minor(status.st_rdev) == 3) {
         return 1;
     }
-    untrack(slot, fd);
+    __atomic_store_n(&port_fd, -1, __ATOMIC_RELEASE);
     return 0;
 }
 
-/* ---- open ---- */
-
-static int is_port(const char* path) {
-    return path != NULL && strcmp(path, kPortPath) == 0;
+/* Whether a port is open at all: read without the lock, so that the other descriptors' calls
+ * cost one load (and no lock a forked child might find taken) while none is. */
+static int tracking(void) {
+    return __atomic_load_n(&port_fd, __ATOMIC_ACQUIRE) >= 0;
 }
 
-static int needs_mode(int flags) {
-    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
-}
-
-static int open_port(int flags) {
+static int open_any(const char* path, int flags, mode_t mode) {
+    pthread_once(&once, init);
+    if (path == NULL || strcmp(path, "/dev/parport0") != 0 || log_fd < 0) {
+        const int fd = real_open(path, flags, mode);
+        int reused = fd; /* the port's number handed out again: it was closed behind our back */
+        __atomic_compare_exchange_n(&port_fd, &reused, -1, 0, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+        return fd;
+    }
+    pthread_mutex_lock(&lock);
+    int fd = -1;
     if (fail_open) {
         log_event("OPEN-FAILED");
         errno = ENOENT;
-        return -1;
+    } else if (port_fd >= 0) {
+        errno = EBUSY;
+    } else if ((fd = real_open("/dev/null", flags & (O_ACCMODE | O_CLOEXEC | O_NONBLOCK))) >= 0) {
+        claimed = 0;
+        __atomic_store_n(&port_fd, fd, __ATOMIC_RELEASE);
+        const int access = flags & O_ACCMODE;
+        log_event("OPEN %s%s",
+                  access == O_RDONLY   ? "RDONLY"
+                  : access == O_WRONLY ? "WRONLY"
+                                       : "RDWR",
+                  (flags & O_CLOEXEC) != 0 ? " CLOEXEC" : "");
     }
-    int (*open_null)(const char*, int, ...) = REAL(open);
-    if (open_null == NULL) {
-        return refuse(ENOSYS);
-    }
-    int fd = open_null("/dev/null", flags & (O_ACCMODE | O_CLOEXEC | O_NONBLOCK));
-    if (fd < 0) {
-        return -1;
-    }
-    forget_reused(fd);
-    if (!track(fd)) {
-        REAL(close)(fd);
-        errno = EMFILE;
-        return -1;
-    }
-    const int mode = flags & O_ACCMODE;
-    log_event("OPEN %s%s",
-              mode == O_RDONLY   ? "RDONLY"
-              : mode == O_WRONLY ? "WRONLY"
-                                 : "RDWR",
-              (flags & O_CLOEXEC) != 0 ? " CLOEXEC" : "");
+    pthread_mutex_unlock(&lock);
     return fd;
 }
 
-/* The port is opened here; any other file by the C library, looked up only when needed. */
-#define OPEN_PORT_OR_PASS(name, ...)     \
-    if (is_port(path) && active()) {     \
-        return open_port(flags);         \
-    }                                    \
-    __typeof__(&name) real = REAL(name); \
-    return real == NULL ? refuse(ENOSYS) : forget_reused(real(__VA_ARGS__))
-
-/* The mode argument that follows the flags when they create a file. */
-#define MODE_ARGUMENT                     \
-    mode_t mode = 0;                      \
-    if (needs_mode(flags)) {              \
-        va_list arguments;                \
-        va_start(arguments, flags);       \
-        mode = va_arg(arguments, mode_t); \
-        va_end(arguments);                \
-    }
+/* The mode argument follows the flags only when they create a file. */
+static mode_t mode_of(int flags, va_list arguments) {
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(arguments, mode_t)
+                                                                      : 0;
+}
 
 EXPORT int open(const char* path, int flags, ...) {
-    MODE_ARGUMENT
-    OPEN_PORT_OR_PASS(open, path, flags, mode);
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = mode_of(flags, arguments);
+    va_end(arguments);
+    return open_any(path, flags, mode);
 }
 
 EXPORT int open64(const char* path, int flags, ...) {
-    MODE_ARGUMENT
-    OPEN_PORT_OR_PASS(open64, path, flags, mode);
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = mode_of(flags, arguments);
+    va_end(arguments);
+    return open_any(path, flags, mode);
 }
 
-EXPORT int openat(int dirfd, const char* path, int flags, ...) {
-    MODE_ARGUMENT
-    OPEN_PORT_OR_PASS(openat, dirfd, path, flags, mode);
-}
-
-EXPORT int openat64(int dirfd, const char* path, int flags, ...) {
-    MODE_ARGUMENT
-    OPEN_PORT_OR_PASS(openat64, dirfd, path, flags, mode);
-}
-
-/* The checked variants that fortified callers use when the flags need no mode. */
+/* The checked variant that fortified callers use when the flags need no mode. */
 EXPORT int __open_2(const char* path, int flags) {
-    OPEN_PORT_OR_PASS(__open_2, path, flags);
+    return open_any(path, flags, 0);
 }
 
-EXPORT int __open64_2(const char* path, int flags) {
-    OPEN_PORT_OR_PASS(__open64_2, path, flags);
-}
-
-EXPORT int __openat_2(int dirfd, const char* path, int flags) {
-    OPEN_PORT_OR_PASS(__openat_2, dirfd, path, flags);
-}
-
-EXPORT int __openat64_2(int dirfd, const char* path, int flags) {
-    OPEN_PORT_OR_PASS(__openat64_2, dirfd, path, flags);
-}
-
-/* ---- ioctl ---- */
-
-static int port_ioctl(int slot, unsigned long request, void* argument) {
-    const int claimed = atomic_load(&slot_claimed[slot]);
+static int port_ioctl(unsigned long request, const unsigned char* argument) {
+    const char* write_name = request == PPWDATA ? "DATA" : "CONTROL";
     switch (request) {
         case PPCLAIM:
-            if (claimed) {
-                log_event("REJECTED CLAIM");
-                return refuse(EINVAL);
+            if (claimed || fail_claim) {
+                log_event(claimed ? "REJECTED CLAIM" : "CLAIM-FAILED");
+                return refuse(claimed ? EINVAL : EBUSY);
             }
-            if (fail_claim) {
-                log_event("CLAIM-FAILED");
-                return refuse(EBUSY);
-            }
-            atomic_store(&slot_claimed[slot], 1);
+            claimed = 1;
             log_event("CLAIM");
             return 0;
         case PPRELEASE:
+            log_event(claimed ? "RELEASE" : "REJECTED RELEASE");
             if (!claimed) {
-                log_event("REJECTED RELEASE");
                 return refuse(EINVAL);
             }
-            atomic_store(&slot_claimed[slot], 0);
-            log_event("RELEASE");
+            claimed = 0;
             return 0;
         case PPWDATA:
-        case PPWCONTROL: {
-            const char* name = request == PPWDATA ? "DATA" : "CONTROL";
+        case PPWCONTROL:
             if (argument == NULL) {
                 return refuse(EFAULT);
             }
-            const unsigned value = *(const unsigned char*)argument;
-            if (!claimed) {
-                log_event("REJECTED %s 0x%02x", name, value);
-                return refuse(EINVAL);
-            }
-            log_event("%s 0x%02x", name, value);
-            return 0;
-        }
+            log_event("%s%s 0x%02x", claimed ? "" : "REJECTED ", write_name, *argument);
+            return claimed ? 0 : refuse(EINVAL);
         default:
             return -2; /* not a request answered here */
     }
@@ -342,31 +213,30 @@ EXPORT int ioctl(int fd, unsigned long request, ...) {
     va_start(arguments, request);
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
-    const int slot = find_slot(fd);
-    if (slot >= 0 && still_ours(slot, fd)) {
-        const int result = port_ioctl(slot, request, argument);
-        if (result != -2) {
-            return result;
-        }
+    pthread_once(&once, init);
+    int result = -2;
+    if (tracking()) {
+        pthread_mutex_lock(&lock);
+        result = is_port(fd) ? port_ioctl(request, argument) : -2;
+        pthread_mutex_unlock(&lock);
     }
-    int (*real)(int, unsigned long, ...) = REAL(ioctl);
-    return real == NULL ? refuse(ENOSYS) : real(fd, request, argument);
+    return result != -2 ? result : real_ioctl(fd, request, argument);
 }
 
-/* ---- close ---- */
-
 EXPORT int close(int fd) {
-    int (*real)(int) = REAL(close);
-    if (real == NULL) {
-        return refuse(ENOSYS);
+    pthread_once(&once, init);
+    if (!tracking()) {
+        return real_close(fd);
     }
-    const int slot = find_slot(fd);
-    if (slot >= 0 && still_ours(slot, fd) && untrack(slot, fd)) {
-        /* Forgotten before the real close, so that the number, once free again, is
-         * never mistaken for the port. */
-        const int result = real(fd);
+    /* Forgotten before the real close (under the lock, so that the number, once free again,
+     * is never mistaken for the port). */
+    pthread_mutex_lock(&lock);
+    const int port = is_port(fd);
+    port ? __atomic_store_n(&port_fd, -1, __ATOMIC_RELEASE) : (void)0;
+    const int result = real_close(fd);
+    if (port) {
         log_event("CLOSE");
-        return result;
     }
-    return real(fd);
+    pthread_mutex_unlock(&lock);
+    return result;
 }

@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -18,45 +17,41 @@ using std::chrono::milliseconds;
 
 // Starts `args` as a child with its standard streams on /dev/null. The child gets SIGKILL
 // when this process ends first.
-pid_t Spawn(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
+pid_t Spawn(std::vector<std::string> args) {
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) {
-            _exit(1);
-        }
         const int devnull = open("/dev/null", O_RDWR);
         for (int fd = 0; fd < 3; ++fd) {
             dup2(devnull, fd);
         }
-        execvp(argv[0], argv.data());
+        std::vector<char*> argv;
+        for (std::string& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        if (getppid() == parent) {
+            execvp(argv[0], argv.data());
+        }
         _exit(127);
     }
     return pid;
 }
 
-// Runs a command to its end; its exit status, or -1.
-int Run(const std::vector<std::string>& args) {
+// Runs a command to its end; whether it succeeded.
+bool Run(const std::vector<std::string>& args) {
     const pid_t pid = Spawn(args);
     int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
-        return -1;
-    }
-    return WEXITSTATUS(status);
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
 }
 
-// Ends a child: SIGTERM, and SIGKILL when it has not gone after `grace`.
-void Stop(pid_t pid, milliseconds grace) {
+// Ends a child: SIGTERM, and SIGKILL when it has not gone after two seconds.
+void Stop(pid_t pid) {
     kill(pid, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + grace;
-    while (waitpid(pid, nullptr, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
+    for (int waited = 0; waitpid(pid, nullptr, WNOHANG) == 0; ++waited) {
+        if (waited == 200) {
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
             return;
@@ -96,21 +91,20 @@ PrivateSoundServer::PrivateSoundServer() {
     environment_.emplace_back("PULSE_COOKIE", (directory_ + "/cookie").c_str());
 
     // Ready once the sink exists and its monitor has become the default source.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline && waitpid(pid, nullptr, WNOHANG) == 0) {
-        if (Run({"pactl", "set-default-source", "t.monitor"}) == 0) {
+    for (int tries = 0; tries < 500 && waitpid(pid, nullptr, WNOHANG) == 0; ++tries) {
+        if (Run({"pactl", "set-default-source", "t.monitor"})) {
             serverPid_ = pid;
             return;
         }
         std::this_thread::sleep_for(milliseconds(20));
     }
-    Stop(pid, milliseconds(2000));
+    Stop(pid);
 }
 
 PrivateSoundServer::~PrivateSoundServer() {
     stopPlaying();
     if (serverPid_ > 0) {
-        Stop(serverPid_, milliseconds(5000));
+        Stop(serverPid_);
     }
     std::error_code ignored;
     std::filesystem::remove_all(directory_, ignored);
@@ -119,11 +113,11 @@ PrivateSoundServer::~PrivateSoundServer() {
 std::string PrivateSoundServer::makeTone(double hertz, double seconds, double volume) {
     static int made = 0;
     const std::string path = directory_ + "/tone-" + std::to_string(++made) + ".wav";
-    const bool ok =
-        !directory_.empty() &&
-        Run({"sox", "-n", "-r", "44100", "-c", "2", path, "synth", std::to_string(seconds), "sine",
-             std::to_string(hertz), "vol", std::to_string(volume)}) == 0;
-    return ok ? path : "";
+    return !directory_.empty() && Run({"sox", "-n", "-r", "44100", "-c", "2", path, "synth",
+                                       std::to_string(seconds), "sine", std::to_string(hertz),
+                                       "vol", std::to_string(volume)})
+               ? path
+               : "";
 }
 
 bool PrivateSoundServer::play(const std::string& file) {
@@ -141,7 +135,7 @@ bool PrivateSoundServer::playing() {
 
 void PrivateSoundServer::stopPlaying() {
     if (playerPid_ > 0) {
-        Stop(playerPid_, milliseconds(2000));
+        Stop(playerPid_);
         playerPid_ = -1;
     }
 }
