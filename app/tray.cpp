@@ -13,10 +13,12 @@ std::vector<MenuItem> TrayMenu(const Program& program) {
     menu.push_back({.id = kMenuOpen, .text = "Open"});
     menu.push_back({.id = kMenuClose, .text = "Close"});
     menu.push_back({.id = kMenuAbout, .text = "About"});
-    menu.push_back({.id = kMenuDmx,
-                    .text = dmxOn || !dmx.available() ? "DMX (" + dmx.state() + ")" : "DMX",
-                    .checkable = true,
-                    .checked = dmxOn});
+    if (dmx.available()) {  // a build without DMX (Windows) has no entry for it
+        menu.push_back({.id = kMenuDmx,
+                        .text = dmxOn ? "DMX (" + dmx.state() + ")" : "DMX",
+                        .checkable = true,
+                        .checked = dmxOn});
+    }
     menu.push_back({});
     menu.push_back({.id = kMenuExit, .text = "Exit"});
     return menu;

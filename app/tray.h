@@ -17,7 +17,8 @@ inline constexpr int kMenuDmx = 4;
 inline constexpr int kMenuExit = 10;
 
 // The tray menu as it is shown now: "Open", "Close", "About", "DMX" (ticked while DMX is on,
-// with its state: "DMX (connected)"), a separator, "Exit".
+// with its state: "DMX (connected)"; left out when the program has no DMX link), a separator,
+// "Exit".
 std::vector<MenuItem> TrayMenu(const Program& program);
 
 // The DMX entry was chosen: DMX on when it was off, and off when it was on.

@@ -5,7 +5,7 @@
 
 namespace glowtern::testing {
 
-ProgramRig::ProgramRig()
+ProgramRig::ProgramRig(bool withDmx)
     : program(toolkit, Platform{.audio = audio,
                                 .keyboard = keyboard,
                                 .hid = hid,
@@ -15,7 +15,7 @@ ProgramRig::ProgramRig()
                                 .endWatchdog = nullptr,
                                 .endProcess = nullptr,
                                 .panelSocket = {},
-                                .dmx = &dmx}) {
+                                .dmx = withDmx ? &dmx : nullptr}) {
     program.settingsFileName = settingsPath();
 }
 

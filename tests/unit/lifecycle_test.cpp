@@ -379,8 +379,14 @@ TEST(Lifecycle, TrayAndWindowActions) {
 }
 
 // DMX ticked in the tray menu: the entry says how the daemon is reached, the universe goes
-// out, and the end sends it once more with every channel at 0, after the other lamps.
+// out, and the end sends it once more with every channel at 0, after the other lamps. A
+// program without DMX has no entry for it.
 TEST(Lifecycle, DmxFromTheTrayMenuShowsItsStateAndEndsDark) {
+    std::vector<std::string> withoutDmx;
+    for (const MenuItem& item : TrayMenu(ProgramRig(false).program)) {
+        withoutDmx.push_back(item.text);
+    }
+    EXPECT_EQ(withoutDmx, (std::vector<std::string>{"Open", "Close", "About", "", "Exit"}));
     ProgramRig rig;
     rig.dmx.answers = false;
     const auto dmxEntry = [&rig] {
