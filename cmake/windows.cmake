@@ -62,13 +62,7 @@ set_source_files_properties(packaging/windows/glowtern.rc PROPERTIES OBJECT_DEPE
 target_link_libraries(glowtern PRIVATE glowtern_app glowtern_toolkit_win32 glowtern_platform)
 install(TARGETS glowtern RUNTIME DESTINATION .)
 
-# A stand-in for the port-I/O library, for checks under Wine (tests/windows/): built without the
-# C runtime, importing from kernel32.dll only. It lands in tests/, not beside the program.
 if(GLOWTERN_BUILD_TESTS)
-    add_library(glowtern_port_stand_in MODULE tests/windows/port_library_stand_in.c)
-    set_target_properties(glowtern_port_stand_in PROPERTIES
-        PREFIX "" OUTPUT_NAME portio64
-        LIBRARY_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/tests)
-    target_link_options(glowtern_port_stand_in PRIVATE -nostdlib -Wl,-e,DllMain)
-    target_link_libraries(glowtern_port_stand_in PRIVATE kernel32)
+    enable_testing()
+    add_subdirectory(tests/windows)
 endif()

@@ -16,7 +16,8 @@ $GLOWTERN_E2E_ARTIFACTS/<test id>; they are removed when the test passes (unless
 GLOWTERN_E2E_KEEP is set) and kept (the path is printed) when it fails.
 
 Paths come from the environment (set by e2e.cmake): GLOWTERN_E2E_PROGRAM (glowtern),
-GLOWTERN_E2E_PRELOAD (LD_PRELOAD value for the port stand-in), GLOWTERN_E2E_X11_PROBE,
+GLOWTERN_E2E_PRELOAD (LD_PRELOAD value for the port stand-in, where the program is started
+with it), GLOWTERN_E2E_X11_PROBE,
 GLOWTERN_E2E_SESSION_MANAGER (see SessionManager), GLOWTERN_E2E_OLA_FETCH (test_dmx.py),
 GLOWTERN_E2E_ARTIFACTS.
 
@@ -209,7 +210,6 @@ class Bench:
 
     def __init__(self, test_id):
         self.program = setting("GLOWTERN_E2E_PROGRAM")
-        self.preload = setting("GLOWTERN_E2E_PRELOAD")
         self.probe = setting("GLOWTERN_E2E_X11_PROBE")
         name = re.sub(r"[^A-Za-z0-9_.-]", "_", test_id)
         self.artifacts = os.path.join(setting("GLOWTERN_E2E_ARTIFACTS"), name)
@@ -379,7 +379,7 @@ class Bench:
             self.root, f"{name}-port.log")
         program_env = {}
         if port:
-            program_env["LD_PRELOAD"] = self.preload
+            program_env["LD_PRELOAD"] = setting("GLOWTERN_E2E_PRELOAD")
             program_env["GLOWTERN_FAKE_PARPORT_LOG"] = port_log
             open(port_log, "w").close()
             if user is not None:
@@ -457,6 +457,9 @@ class Screen:
     def __init__(self, bench):
         self.bench = bench
         self.last_tray_press = {}  # button: time.monotonic() of its last press
+        # The class of the window that shows the program's tray icon (under Wine, the
+        # desktop process's).
+        self.tray_icon_class = "glowtern"
 
     def env(self):
         return self.bench.client_env()
@@ -495,7 +498,7 @@ class Screen:
     def tray_icon(self):
         """The program's icon window inside trayer's panel, or None."""
         for window in self.tree():
-            if "glowtern" in window.wm_class and any(
+            if self.tray_icon_class in window.wm_class and any(
                 a.name == "panel" for a in window.ancestors()
             ):
                 return window
@@ -826,9 +829,11 @@ def _on_terminate(signum, frame):
 
 
 class GlowternTestCase(unittest.TestCase):
-    """Starts a bench with X, openbox and trayer for each test (`tray = False` leaves the
-    tray out, `sound = True` adds a sound server); ends everything afterwards."""
+    """Starts a bench with X, openbox and trayer for each test (`window_manager = False`
+    leaves openbox out, `tray = False` the tray, `sound = True` adds a sound server); ends
+    everything afterwards."""
 
+    window_manager = True
     tray = True
     sound = False
 
@@ -839,7 +844,8 @@ class GlowternTestCase(unittest.TestCase):
         self.addCleanup(signal.alarm, 0)
         self.bench = Bench(self.id())
         self.addCleanup(self.bench.close)
-        self.screen = self.bench.start_display(window_manager=True, tray=self.tray)
+        self.screen = self.bench.start_display(window_manager=self.window_manager,
+                                               tray=self.tray)
         # Cleanups run last-in first-out: this picture is taken before anything ends.
         self.addCleanup(self._final_screenshot)
         if self.sound:

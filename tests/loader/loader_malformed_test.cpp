@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <functional>
 
@@ -39,12 +37,6 @@ TEST(MalformedImage, EveryTruncationFailsUntilAllSectionDataIsPresent) {
         }
         EXPECT_EQ(wrong, 0);
     }
-}
-
-long PeakResidentKiB() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
 }
 
 // A PE32+ image of 1 GiB whose one import's lookup table starts a slot before its address

@@ -1,6 +1,13 @@
 #include "tests/loader/test_images.h"
 
+#ifdef _WIN32
+#include <windows.h>
+// (after windows.h)
+#include <psapi.h>
+#else
 #include <sys/mman.h>
+#include <sys/resource.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -238,6 +245,58 @@ HostModules SampleHosts(bool wide) {
     return hosts;
 }
 
+#ifdef _WIN32
+Reservation::Reservation(uint64_t address, size_t size) : size_(size) {
+    void* wanted = reinterpret_cast<void*>(static_cast<uintptr_t>(address));
+    void* reserved = VirtualAlloc(wanted, size, MEM_RESERVE, PAGE_NOACCESS);
+    if (reserved == nullptr) {
+        return;
+    }
+    if (reserved != wanted) {  // the address rounded down to a free granule: not the range
+        VirtualFree(reserved, 0, MEM_RELEASE);
+        return;
+    }
+    address_ = reserved;
+}
+
+Reservation::~Reservation() {
+    if (address_ != nullptr) {
+        VirtualFree(address_, 0, MEM_RELEASE);
+    }
+}
+
+std::string PagePermissions(const void* address) {
+    MEMORY_BASIC_INFORMATION region{};
+    if (VirtualQuery(address, &region, sizeof region) == 0 || region.State == MEM_FREE) {
+        return "";
+    }
+    if (region.State == MEM_RESERVE) {
+        return "---";
+    }
+    switch (region.Protect & 0xFF) {
+        case PAGE_READONLY:
+            return "r--";
+        case PAGE_READWRITE:
+        case PAGE_WRITECOPY:
+            return "rw-";
+        case PAGE_EXECUTE:
+            return "--x";
+        case PAGE_EXECUTE_READ:
+            return "r-x";
+        case PAGE_EXECUTE_READWRITE:
+        case PAGE_EXECUTE_WRITECOPY:
+            return "rwx";
+        default:
+            return "---";
+    }
+}
+
+long PeakResidentKiB() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+    return static_cast<long>(counters.PeakWorkingSetSize / 1024);
+}
+#else
 Reservation::Reservation(uint64_t address, size_t size) : size_(size) {
     void* mapped = mmap(reinterpret_cast<void*>(static_cast<uintptr_t>(address)), size, PROT_NONE,
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
@@ -257,10 +316,6 @@ Reservation::~Reservation() {
     }
 }
 
-bool RangeIsFree(uint64_t address, size_t size) {
-    return Reservation(address, size).held();
-}
-
 std::string PagePermissions(const void* address) {
     const auto wanted = reinterpret_cast<uintptr_t>(address);
     std::ifstream maps("/proc/self/maps");
@@ -278,6 +333,17 @@ std::string PagePermissions(const void* address) {
         }
     }
     return "";
+}
+
+long PeakResidentKiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+#endif
+
+bool RangeIsFree(uint64_t address, size_t size) {
+    return Reservation(address, size).held();
 }
 
 }  // namespace glowtern::loader_test

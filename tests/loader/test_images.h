@@ -128,7 +128,11 @@ class Reservation {
 
 bool RangeIsFree(uint64_t address, size_t size);
 
-// "r-x", "rw-", "---" ... of the mapping holding `address`, from /proc/self/maps; "" if none.
+// "r-x", "rw-", "---" ... of the mapping holding `address` (reserved pages without memory are
+// "---"); "" if none.
 std::string PagePermissions(const void* address);
+
+// The most memory the process has had resident so far, in KiB.
+long PeakResidentKiB();
 
 }  // namespace glowtern::loader_test

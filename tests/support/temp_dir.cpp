@@ -1,24 +1,42 @@
 #include "tests/support/temp_dir.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
 namespace glowtern::testing {
 
 TempDir::TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "glowtern-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot make a temporary directory");
+    namespace fs = std::filesystem;
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char name[32];
+        std::snprintf(name, sizeof name, "glowtern-test-%08x", random());
+        const fs::path candidate = fs::temp_directory_path() / name;
+        std::error_code error;
+        if (fs::create_directory(candidate, error)) {  // false when it was there already
+            fs::permissions(candidate, fs::perms::owner_all);
+            path_ = candidate;
+            return;
+        }
     }
-    path_ = pattern;
+    throw std::runtime_error("cannot make a temporary directory");
 }
 
 TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+void ScopedEnvironment::set(const char* value) {
+#ifdef _WIN32
+    _putenv_s(name, value ? value : "");  // an empty value removes the variable
+#else
+    value ? ::setenv(name, value, 1) : ::unsetenv(name);
+#endif
 }
 
 std::string readFile(const std::string& path) {

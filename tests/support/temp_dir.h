@@ -31,7 +31,7 @@ struct ScopedEnvironment {
         set(value);
     }
     ~ScopedEnvironment() { set(old ? old->c_str() : nullptr); }
-    void set(const char* value) { value ? ::setenv(name, value, 1) : ::unsetenv(name); }
+    void set(const char* value);
 
     const char* name;
     std::optional<std::string> old;

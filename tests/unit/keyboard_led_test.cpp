@@ -94,6 +94,9 @@ TEST(SetKeyboardLed, HeldKeyIsPressedOnEveryCallUnlessTheWholeValueMatches) {
     EXPECT_EQ(keyboard.presses().size(), 1u);
 }
 
+// (Not in the Windows build: mingw-w64's std::barrier has no futex to wait on and crawls
+// under Wine. The code under test is the same on both.)
+#ifndef _WIN32
 TEST(SetKeyboardLed, TwoThreadsLeaveTheStateTheLastCallWanted) {
     FakeKeyboard keyboard;
     // Stretch the gap between a read and a press so that two unguarded callers would
@@ -148,6 +151,7 @@ TEST(SetKeyboardLed, TwoThreadsLeaveTheStateTheLastCallWanted) {
     EXPECT_FALSE(keyboard.locked(LockKey::CapsLock));
     EXPECT_FALSE(keyboard.locked(LockKey::ScrollLock));
 }
+#endif
 
 }  // namespace
 }  // namespace glowtern

@@ -2,9 +2,13 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -17,9 +21,13 @@
 #include "app/main_window.h"
 #include "app/tray.h"
 #include "engine/control_ids.h"
-#include "platform/termination.h"
+#include "tests/support/eventually.h"
 #include "tests/support/program_rig.h"
-#include "tests/unit/light_panel_rig.h"
+#ifdef _WIN32
+#include "platform/windows_facilities.h"
+#else
+#include "platform/termination.h"
+#endif
 
 namespace glowtern::testing {
 namespace {
@@ -148,6 +156,22 @@ TEST(Lifecycle, SecondCopyLeavesAtOnceShowingNothing) {
     EXPECT_FALSE(std::filesystem::exists(rig.settingsPath()));
 }
 
+#ifdef _WIN32
+// One copy at a time through a named semaphore; a name that cannot be had (another kind of
+// object holds it) counts as held, so two copies never run side by side.
+TEST(Lifecycle, SemaphoreGuardLetsOnlyOneCopyRun) {
+    const std::string name = "Glowtern-test-" + std::to_string(GetCurrentProcessId());
+    SemaphoreInstanceGuard first;
+    SemaphoreInstanceGuard second;
+    EXPECT_FALSE(first.heldElsewhere(name));
+    EXPECT_TRUE(second.heldElsewhere(name));
+    const std::string taken = name + "-mutex";
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, taken.c_str());
+    ASSERT_NE(mutex, nullptr);
+    EXPECT_TRUE(SemaphoreInstanceGuard().heldElsewhere(taken));
+    CloseHandle(mutex);
+}
+#else
 // One copy at a time, the lock in a place no other user can claim first; a lock
 // that cannot be taken counts as held, so two copies never run side by side.
 TEST(Lifecycle, FileLockGuardLetsOnlyOneCopyRun) {
@@ -237,6 +261,7 @@ TEST(Lifecycle, FileLockGuardLetsOnlyOneCopyRun) {
         fs::remove_all(cache);
     }
 }
+#endif
 
 TEST(Lifecycle, MissingDriverShowsTheMessageAndStartsNothing) {
     ProgramRig rig;
@@ -259,9 +284,11 @@ TEST(Lifecycle, MissingDriverShowsTheMessageAndStartsNothing) {
 TEST(Lifecycle, TerminationEndsTheShowEvenWithTheWorkerStuckInTheSoundLibrary) {
     ProgramRig rig;
     rig.hidState.plug(kLightDevice);
+#ifndef _WIN32
     const int terminationFd = InstallTerminationPipe();
     ASSERT_GE(terminationFd, 0);
     rig.program.platform.terminationFd = terminationFd;
+#endif
     rig.toolkit.script.push_back([&] {
         rig.waitForCycles(1);
         rig.audio.jamFetches(true);
@@ -272,7 +299,11 @@ TEST(Lifecycle, TerminationEndsTheShowEvenWithTheWorkerStuckInTheSoundLibrary) {
     });
     rig.toolkit.script.push_back([&] {
         EXPECT_EQ(rig.program.engine.effectMode.load(), kAutoMode);
+#ifdef _WIN32
+        rig.toolkit.postEvent({.number = kTerminationEvent});  // as the Win32 toolkit raises it
+#else
         raise(SIGTERM);
+#endif
     });
     EXPECT_EQ(RunProgram(rig.program), 0);
     EXPECT_TRUE(rig.program.workerLeftBehind);
@@ -285,8 +316,7 @@ TEST(Lifecycle, TerminationEndsTheShowEvenWithTheWorkerStuckInTheSoundLibrary) {
     const std::vector<std::string> entries = rig.log.entries();
     EXPECT_LT(indexOf(entries, "mainWindowPosition"), indexOf(entries, "stopTimer 2"));
     EXPECT_EQ(entries.back(), "closeMainWindow");
-    std::ifstream saved(rig.settingsPath());
-    const std::string text((std::istreambuf_iterator<char>(saved)), {});
+    const std::string text = readFile(rig.settingsPath());
     EXPECT_NE(text.find("Effect = 2\r\n"), std::string::npos) << text;
 
     // The library lets go at last: nothing the worker does now reaches a lamp.

@@ -1,14 +1,20 @@
 #include "devices/port_library.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
+#ifdef _WIN32
+#include "platform/memory_port_module.h"
+#include "tests/support/temp_dir.h"
+#else
+#include <unistd.h>
+
 #include "platform/ppdev_port_module.h"
+#endif
 
 namespace glowtern {
 namespace {
@@ -134,6 +140,34 @@ TEST_F(PortLibraryTest, NothingIsWrittenWithoutPortOutAndUnbindIsSafeTwice) {
     EXPECT_EQ(record_.driverQueries, 0);
 }
 
+#ifdef _WIN32
+// The port library mapped from memory by the program's loader: the stand-in library's exports
+// all found and its writes reaching it; a missing file or one that is no image loads nothing.
+TEST(MemoryPortModule, MapsThePortLibraryFromItsFileAndNothingElse) {
+    testing::TempDir dir;
+    const std::string log = dir.file("port.log");
+    testing::ScopedEnvironment logVariable("GLOWTERN_FAKE_PORT_LOG", log.c_str());
+    MemoryPortModule module(GLOWTERN_PORT_STAND_IN);
+    PortLibrary library;
+    BindPortLibrary(library, module);
+    EXPECT_TRUE(CheckPortDriver(library));
+    for (const char* name : kPortLibraryExportNames) {
+        EXPECT_NE(module.findExport(name), nullptr) << name;
+    }
+    WritePort(library, 0x378, 0x02);
+    WritePort(library, 0x37A, 0x0B);
+    UnbindPortLibrary(library);
+    EXPECT_EQ(testing::readFile(log), "ATTACH\r\nDATA 0x02\r\nCONTROL 0x0b\r\nDETACH\r\n");
+
+    const std::string noImage = dir.file("portio64.dll");
+    testing::writeFile(noImage, "MZ but nothing more");
+    for (const std::string& path : {dir.file("missing.dll"), noImage}) {
+        MemoryPortModule other(path);
+        EXPECT_FALSE(other.load()) << path;
+        EXPECT_EQ(other.findExport("PortOut"), nullptr);
+    }
+}
+#else
 // The ppdev module's export table and, on a machine without a port, its answers.
 TEST(PpdevPortModule, ProvidesOnlyPortOutAndIsDriverInstalledOnceLoaded) {
     PpdevPortModule module;
@@ -164,6 +198,8 @@ TEST(PpdevPortModule, WithoutAPortTheDriverIsMissingAndWritesAreHarmless) {
     UnbindPortLibrary(library);
     UnbindPortLibrary(library);
 }
+
+#endif
 
 }  // namespace
 }  // namespace glowtern

@@ -12,13 +12,23 @@
 #include <vector>
 
 #include "engine/bands.h"
-#include "platform/audio_portaudio.h"
 #include "platform/radix2_fft.h"
 #include "platform/sample_ring.h"
 #include "platform/spectrum_analyser.h"
+#ifdef _WIN32
+#include "platform/audio_wavein.h"
+#else
+#include "platform/audio_portaudio.h"
+#endif
 
 namespace glowtern {
 namespace {
+
+#ifdef _WIN32
+using PlatformCapture = WaveInCapture;
+#else
+using PlatformCapture = PortAudioCapture;
+#endif
 
 // Samples of a sine of `amplitude` (1 is full scale) that completes `bin` periods in every
 // kFftLength samples, i.e. sits exactly on spectrum bin `bin`; sample numbering starts at `from`.
@@ -236,7 +246,7 @@ TEST(Spectrum, ReaderAndRecordingCallbackRunTogether) {
     // Callback-sized chunks, and chunks so large that the writer keeps overtaking the reader
     // mid-copy, which the reader must notice. Also run under the thread sanitizer.
     for (const std::size_t chunk :
-         {std::size_t{PortAudioCapture::kFramesPerBuffer}, std::size_t{6001}}) {
+         {std::size_t{PlatformCapture::kFramesPerBuffer}, std::size_t{6001}}) {
         SCOPED_TRACE(::testing::Message() << "chunks of " << chunk);
         const RaceResult result = RaceReaderAgainstWriter(chunk, 200);
         EXPECT_EQ(result.fault, "");
@@ -246,9 +256,9 @@ TEST(Spectrum, ReaderAndRecordingCallbackRunTogether) {
     }
 }
 
-TEST(PortAudioCapture, FetchBeforeRecordingLeavesTheSpectrumAlone) {
+TEST(PlatformCapture, FetchBeforeRecordingLeavesTheSpectrumAlone) {
     // Nothing here touches a sound system: recording was never started.
-    PortAudioCapture capture;
+    PlatformCapture capture;
     std::vector<float> magnitudes(kSpectrumBins, 0.125f);
     capture.fetchSpectrum(0, magnitudes.data());
     capture.fetchSpectrum(1, magnitudes.data());

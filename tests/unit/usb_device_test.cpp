@@ -9,7 +9,11 @@
 #include <vector>
 
 #include "engine/control_ids.h"
+#ifdef _WIN32
+#include "platform/hid_win32.h"
+#else
 #include "platform/hid_hidapi.h"
+#endif
 #include "tests/support/fake_hid_bus.h"
 #include "tests/support/temp_dir.h"
 #include "toolkit/controls.h"
@@ -265,28 +269,33 @@ TEST_F(UsbDeviceTest, PollNeverClosesAHandleUnderAWrite) {
     EXPECT_EQ(bus.closes().size(), static_cast<size_t>(kRounds / 2));
 }
 
-TEST(HidapiBus, WorksOnThisMachine) {
-    // Only the machine's own devices: a light panel the user runs is not asked.
-    testing::TempDir runtime;
-    const char* previous = std::getenv("XDG_RUNTIME_DIR");
-    const std::string saved = previous != nullptr ? previous : "";
-    setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
-    HidapiBus bus;
+// The machine's own HID interfaces are listed (there may be none), and a path that names no
+// device opens nothing.
+void ExpectBusWorksOnThisMachine(HidBus& bus, const std::string& missingPath) {
     std::vector<HidInterface> interfaces{{"stale", true, 1, 2, 3}};
-    const bool listed = bus.initialise() && bus.initialise() && bus.listInterfaces(interfaces);
-    if (previous != nullptr) {
-        setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
-    } else {
-        unsetenv("XDG_RUNTIME_DIR");
-    }
-    ASSERT_TRUE(listed);
+    ASSERT_TRUE(bus.initialise() && bus.initialise() && bus.listInterfaces(interfaces));
     for (const HidInterface& entry : interfaces) {
         EXPECT_NE(entry.path, "stale");
         EXPECT_FALSE(entry.path.empty());
     }
-    EXPECT_EQ(bus.open("/nonexistent/glowtern-hidraw"), 0);
+    EXPECT_EQ(bus.open(missingPath), 0);
     EXPECT_EQ(bus.open(""), 0);
 }
+
+#ifdef _WIN32
+TEST(Win32HidBus, WorksOnThisMachine) {
+    Win32HidBus bus;
+    ExpectBusWorksOnThisMachine(bus, R"(\\?\hid#glowtern-missing#0)");
+}
+#else
+TEST(HidapiBus, WorksOnThisMachine) {
+    // Only the machine's own devices: a light panel the user runs is not asked.
+    testing::TempDir runtime;
+    testing::ScopedEnvironment runtimeDir("XDG_RUNTIME_DIR", runtime.path().c_str());
+    HidapiBus bus;
+    ExpectBusWorksOnThisMachine(bus, "/nonexistent/glowtern-hidraw");
+}
+#endif
 
 }  // namespace
 }  // namespace glowtern
