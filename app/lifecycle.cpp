@@ -151,6 +151,7 @@ void dispatch(Program& program, const Event& event) {
                     runExitSequence(program);
                     break;
                 default:
+                    ChooseSoundFrom(program, event.id);
                     break;
             }
             break;
@@ -290,7 +291,9 @@ int RunProgram(Program& program) {
     }
     // 14. Lock-key states to hand back at the end.
     TakeSavedLedStates(program);
-    // 15. Recording starts; a channel of 0 means no sound, and the show goes on dark.
+    // 15. Recording starts from the chosen source; a channel of 0 means no sound, and the
+    //     show goes on dark.
+    program.platform.audio.chooseSource(program.soundFrom);
     program.engine.recordingChannel.store(program.platform.audio.startRecording());
     // 16. The device status is right before the window is first shown.
     pollUsbDevice(program);
@@ -302,6 +305,11 @@ int RunProgram(Program& program) {
     //     would have no way to reach it, so it is shown instead.
     if (trayShown) {
         toolkit.hideMainWindow();
+        // Started for the first time (no settings file), no effect is chosen and nothing
+        // lights up yet: say how to begin, once.
+        if (!program.settingsFileFound) {
+            ShowFirstStartNotice(program);
+        }
     } else {
         showRestoredMainWindow(program);
     }

@@ -8,7 +8,7 @@
 
 #include "app/ending.h"
 #include "app/program.h"
-#include "platform/audio_portaudio.h"
+#include "platform/audio_desktop.h"
 #include "platform/dmx_ola.h"
 #include "platform/hid_hidapi.h"
 #include "platform/instance_guard.h"
@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
     EndWatchdog endWatchdog;
     const int terminationFd = InstallTerminationPipe();
     QtToolkit toolkit(argc, argv);
-    PortAudioCapture audio;
+    DesktopAudioCapture audio;
     X11Keyboard keyboard;
     HidapiBus hid;
     PpdevPortModule portModule;

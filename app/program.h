@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/ending.h"
 #include "devices/keyboard_led.h"
@@ -60,6 +61,12 @@ struct Program {
     SettingsFile settings;
 
     WindowPosition windowPosition;
+    // Where the sound comes from, as chosen in the tray menu or read from the settings.
+    SoundSourceChoice soundFrom;
+    // The sources the tray menu showed when it was last opened, for its choices.
+    std::vector<SoundSource> listedSources;
+    // setting.dat was there at start-up (without it, the first start shows how to begin).
+    bool settingsFileFound = false;
     int32_t manualPresetFlag = 0;
     bool saveDmxKeys = false;  // the file had DMX keys, or DMX was switched on
     bool quit = false;

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <limits>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "engine/bands.h"
 #include "engine/control_ids.h"
@@ -68,6 +70,40 @@ void saveDmxSettings(Program& program, SettingsFile& file) {
     file.writeString("DMX_Mode", toText(static_cast<int32_t>(settings.mode)));
 }
 
+constexpr std::string_view kSoundFromKey = "Sound_From";
+constexpr std::string_view kSoundSourceKey = "Sound_Source";
+
+// "Sound_From" 0 (or missing, or anything else) the default input, 1 what this computer
+// plays, 2 the source named by "Sound_Source" (the default input when that is empty).
+SoundSourceChoice readSoundChoice(const SettingsFile& file) {
+    switch (readNumber(file, kSoundFromKey)) {
+        case static_cast<int32_t>(SoundFrom::ThisComputer):
+            return {.from = SoundFrom::ThisComputer, .name = {}};
+        case static_cast<int32_t>(SoundFrom::NamedSource): {
+            std::string name = file.readString(kSoundSourceKey, "");
+            if (!name.empty()) {
+                return {.from = SoundFrom::NamedSource, .name = std::move(name)};
+            }
+            break;
+        }
+        default:
+            break;
+    }
+    return {};
+}
+
+// Files of users who never chose a source stay as they were: the keys are written only once
+// a choice other than the default input has been made.
+void writeSoundChoice(SettingsFile& file, const SoundSourceChoice& choice) {
+    if (choice.from == SoundFrom::DefaultInput && !file.contains(kSoundFromKey)) {
+        return;
+    }
+    file.writeString(kSoundFromKey, toText(static_cast<int32_t>(choice.from)));
+    if (choice.from == SoundFrom::NamedSource) {
+        file.writeString(kSoundSourceKey, choice.name);
+    }
+}
+
 void zeroBandSlidersInRndMode(Program& program) {
     if (program.engine.effectMode.load() == kRndMode) {
         for (int band = 1; band <= kBandCount; ++band) {
@@ -80,7 +116,10 @@ void zeroBandSlidersInRndMode(Program& program) {
 
 void loadWindowPosition(Program& program) {
     SettingsFile& file = program.settings;
-    if (!file.open(program.settingsFileName)) {
+    const bool opened = file.open(program.settingsFileName);
+    std::error_code error;
+    program.settingsFileFound = opened || std::filesystem::exists(program.settingsFileName, error);
+    if (!opened) {
         return;
     }
     program.windowPosition.x = readNumber(file, "X_form");
@@ -104,6 +143,7 @@ void loadSettings(Program& program) {
             controls.setState(outputSelector(output), readNumber(file, outputKey(output)));
         }
         loadDmxSettings(program, file);
+        program.soundFrom = readSoundChoice(file);
         file.close();
     }
     zeroBandSlidersInRndMode(program);
@@ -152,6 +192,7 @@ void saveSettings(Program& program) {
     file.writeString("X_form", toText(position.x));
     file.writeString("Y_form", toText(position.y));
     saveDmxSettings(program, file);
+    writeSoundChoice(file, program.soundFrom);
     file.close();
 }
 

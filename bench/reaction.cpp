@@ -32,7 +32,7 @@
 #include "engine/engine_state.h"
 #include "engine/worker.h"
 #include "platform/audio.h"
-#include "platform/audio_portaudio.h"
+#include "platform/audio_pulse.h"
 #include "platform/sample_ring.h"
 #include "platform/spectrum_analyser.h"
 
@@ -50,7 +50,8 @@ constexpr double kBurstAmplitude = 0.5;
 constexpr double kBurstSeconds = 0.3;
 constexpr double kLeadSeconds = 1.0;
 constexpr double kSpacingSeconds = 1.5;  // plus up to one cycle of random jitter
-constexpr std::size_t kBuffer = PortAudioCapture::kFramesPerBuffer;
+// The recording delivers the sound in the sound server's fragments.
+constexpr std::size_t kBuffer = PulseCapture::kFragmentFrames;
 constexpr double kCycleMilliseconds = 50.0;
 
 double Milliseconds(nanoseconds d) {
@@ -131,7 +132,7 @@ class TimedPortOutputs final : public LightOutput {
 };
 
 // The recording as the worker sees it: the spectrum of the newest samples in the ring,
-// exactly as the PortAudio capture fetches it. Notes when each fetch started.
+// exactly as the recording fetches it. Notes when each fetch started.
 class RingCapture final : public AudioCapture {
   public:
     RingCapture(const SampleRing& ring, std::size_t capacity) : ring_(ring), fetches_(capacity) {}

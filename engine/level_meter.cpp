@@ -19,6 +19,9 @@ constexpr double kTallestBar = 1.0e6;
 }  // namespace
 
 void DrawLevelMeter(Image& scratch, ControlModel& controls, int band, float level, bool on) {
+    if (!controls.imagesShown()) {
+        return;  // the next cycle after the window shows draws them all
+    }
     const int width = scratch.width();
     const int height = scratch.height();
     scratch.fillRectangle(0, 0, kFillWidth, height, kMeterBackground);

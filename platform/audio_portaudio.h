@@ -44,6 +44,10 @@ class PortAudioCapture final : public AudioCapture {
     // Samples recorded so far (those that have arrived are taken in first).
     uint64_t samplesRecorded();
 
+    // Ends the recording and lets go of PortAudio (and the device); startRecording() may
+    // begin again.
+    void stopRecording() { close(); }
+
   private:
     static constexpr uint32_t kChannel = 1;
     static constexpr std::size_t kReadFrames = 16 * kFramesPerBuffer;

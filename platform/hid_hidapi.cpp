@@ -1,8 +1,11 @@
 #include "platform/hid_hidapi.h"
 
 #include <hidapi/hidapi.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 
 namespace glowtern {
 
@@ -13,6 +16,40 @@ hid_device* device(HidHandle handle) {
 }
 
 }  // namespace
+
+HidapiBus::~HidapiBus() {
+    if (devWatch_ >= 0) {
+        ::close(devWatch_);
+    }
+}
+
+bool HidapiBus::hidrawChanged() {
+    if (devWatch_ == -2) {
+        devWatch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (devWatch_ >= 0 && inotify_add_watch(devWatch_, "/dev",
+                                                IN_CREATE | IN_DELETE | IN_ATTRIB | IN_MOVED_FROM |
+                                                    IN_MOVED_TO) < 0) {
+            ::close(devWatch_);
+            devWatch_ = -1;
+        }
+        return true;
+    }
+    if (devWatch_ < 0) {
+        return true;
+    }
+    bool changed = false;
+    alignas(inotify_event) char events[4096];
+    ssize_t got;
+    while ((got = read(devWatch_, events, sizeof events)) > 0) {
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            changed = changed || (event->mask & IN_Q_OVERFLOW) != 0 ||
+                      (event->len > 0 && std::strncmp(event->name, "hidraw", 6) == 0);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    return changed;
+}
 
 bool HidapiBus::initialise() {
     if (state_ == State::Untried) {
@@ -26,19 +63,24 @@ bool HidapiBus::listInterfaces(std::vector<HidInterface>& interfaces) {
     if (state_ != State::Ready) {
         return false;
     }
-    // hidapi answers "none" and "could not enumerate" alike with an empty list;
-    // both leave the device absent.
-    hid_device_info* const all = hid_enumerate(0, 0);
-    for (const hid_device_info* info = all; info != nullptr && interfaces.size() < kMaxInterfaces;
-         info = info->next) {
-        HidInterface& entry = interfaces.emplace_back();
-        entry.path = info->path != nullptr ? info->path : "";
-        entry.attributesKnown = true;  // hidapi lists only devices whose ids it has read
-        entry.vendorId = info->vendor_id;
-        entry.productId = info->product_id;
-        entry.releaseNumber = info->release_number;
+    if (hidrawChanged() || !enumerated_) {
+        // hidapi answers "none" and "could not enumerate" alike with an empty list;
+        // both leave the device absent.
+        lastEnumeration_.clear();
+        hid_device_info* const all = hid_enumerate(0, 0);
+        for (const hid_device_info* info = all;
+             info != nullptr && lastEnumeration_.size() < kMaxInterfaces; info = info->next) {
+            HidInterface& entry = lastEnumeration_.emplace_back();
+            entry.path = info->path != nullptr ? info->path : "";
+            entry.attributesKnown = true;  // hidapi lists only devices whose ids it has read
+            entry.vendorId = info->vendor_id;
+            entry.productId = info->product_id;
+            entry.releaseNumber = info->release_number;
+        }
+        hid_free_enumeration(all);
+        enumerated_ = true;
     }
-    hid_free_enumeration(all);
+    interfaces = lastEnumeration_;
     return true;
 }
 

@@ -6,7 +6,8 @@
 
 namespace glowtern {
 
-// The system's HID devices through hidapi's hidraw backend. Handles are hidapi
+// The system's HID devices through hidapi's hidraw backend, enumerated again only after
+// /dev/hidraw* changed (inotify; every time where that cannot be watched). Handles are hidapi
 // device pointers; the caller keeps a write from overlapping the close of its handle.
 class HidapiBus final : public HidBus {
   public:
@@ -16,7 +17,7 @@ class HidapiBus final : public HidBus {
     HidapiBus() = default;
     HidapiBus(const HidapiBus&) = delete;
     HidapiBus& operator=(const HidapiBus&) = delete;
-    ~HidapiBus() override = default;
+    ~HidapiBus() override;
 
     bool initialise() override;
     bool listInterfaces(std::vector<HidInterface>& interfaces) override;
@@ -25,8 +26,14 @@ class HidapiBus final : public HidBus {
     void close(HidHandle handle) override;
 
   private:
+    // Whether /dev/hidraw* may have changed since the last enumeration.
+    bool hidrawChanged();
+
     enum class State { Untried, Ready, Unavailable };
     State state_ = State::Untried;
+    int devWatch_ = -2;  // inotify on /dev (-2: not tried, -1: unavailable)
+    bool enumerated_ = false;
+    std::vector<HidInterface> lastEnumeration_;
 };
 
 }  // namespace glowtern

@@ -102,6 +102,10 @@ class ControlModel {
     void setImage(int id, const Image& image);
     // Backend: the newest published picture of an image control (null before any).
     const uint8_t* latestImage(int id);
+    // Whether anyone sees the pictures now (the backend clears it while the window is
+    // hidden); a writer may skip drawing pictures nobody sees. Any thread.
+    void setImagesShown(bool shown) { imagesShown_.store(shown, std::memory_order_relaxed); }
+    bool imagesShown() const { return imagesShown_.load(std::memory_order_relaxed); }
 
     // Text of labels; main thread.
     void setText(int id, std::string_view text);
@@ -152,6 +156,7 @@ class ControlModel {
     static constexpr int kWords = (kCapacity + 63) / 64;
     std::array<std::atomic<uint64_t>, kWords> changed_{};
     std::atomic<bool> flushRequested_{false};
+    std::atomic<bool> imagesShown_{true};
     std::atomic<ControlObserver*> observer_{nullptr};
 };
 

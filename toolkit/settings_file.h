@@ -55,6 +55,8 @@ class SettingsFile {
     // The value of the first key entry of the top section (before the first
     // group header) whose key matches without regard to ASCII case; else defaultText.
     std::string readString(std::string_view key, std::string_view defaultText) const;
+    // Whether readString would find `key`.
+    bool contains(std::string_view key) const { return find(key) != nullptr; }
     // Sets the first matching entry's value and its key spelling, or appends a new
     // entry at the end of the top section. Ignored when no file is open, and for a
     // key or value that would not read back as the same entry: an empty key, a key

@@ -50,8 +50,8 @@ AUTO_BUTTON = (145, 215)
 KEY_CHECK_BOX = (18, 235)
 LPT_CHECK_BOX = (128, 235)
 STATUS_LABEL = (10, 4, 161, 16)  # x, y, width, height
-# Tray menu items by position, as choose_from_tray_menu counts them.
-MENU_OPEN, MENU_CLOSE, MENU_ABOUT, MENU_DMX, MENU_EXIT = 1, 2, 3, 4, 5
+# Places of the tray menu's items for choose_from_tray_menu.
+TRAY_OPEN, TRAY_CLOSE, TRAY_ABOUT, TRAY_SOUND_FROM, TRAY_DMX, TRAY_EXIT = 1, 2, 3, 4, 5, 6
 # Qt's double-click time is 400 ms; presses further apart are single presses.
 DOUBLE_CLICK_SECONDS = 0.6
 
@@ -450,6 +450,16 @@ class Glowtern:
     def terminate(self):
         os.kill(self.process.pid, signal.SIGTERM)
 
+    def cpu_share(self, seconds=1.5):
+        """The share of one core the program used over the next `seconds`."""
+        def ticks():
+            with open(f"/proc/{self.pid}/stat") as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+            return int(fields[11]) + int(fields[12])
+        before = ticks()
+        time.sleep(seconds)
+        return (ticks() - before) / os.sysconf("SC_CLK_TCK") / seconds
+
 
 class Screen:
     """The X display of a bench, seen and driven as a user would."""
@@ -797,11 +807,22 @@ class SoundServer:
         return self.make(f"tone-{hertz}-{seconds}.wav", "sine", str(hertz), "vol", str(volume),
                          seconds=seconds)
 
-    def play(self, path):
-        """Starts playing `path` into the sink; returns the CLOCK_MONOTONIC ns before."""
+    def play(self, path, sink="t"):
+        """Starts playing `path` into `sink`; returns the CLOCK_MONOTONIC ns before.
+
+        A null sink renders ahead by as much latency as its clients allow, two seconds while
+        none has asked for less, and takes a smaller latency only at its next wake-up: on a
+        fresh server the first sound would reach the monitor up to two seconds late, whoever
+        listens. The player asks for 20 ms, and suspending and resuming the sink once it plays
+        makes the sink take that at once."""
         self.stop()
         started = time.monotonic_ns()
-        self.player = self.bench.spawn("paplay", ["paplay", path], env=self.env())
+        self.player = self.bench.spawn(
+            "paplay", ["paplay", f"--device={sink}", "--latency-msec=20", path], env=self.env())
+        poll_until(lambda: self.pactl("list", "short", "sink-inputs").stdout.strip(), 10,
+                   "the player's stream", interval=0.01)
+        for suspend in ("1", "0"):
+            self.pactl("suspend-sink", sink, suspend)
         return started
 
     def stop(self):
@@ -939,12 +960,20 @@ class GlowternTestCase(unittest.TestCase):
 
     def choose_from_tray_menu(self, position):
         """Opens the tray menu and picks the item at `position` (1 "Open", 2 "Close",
-        3 "About", 4 "DMX", 5 "Exit"; the separator is not an item) with the keyboard."""
+        3 "About", 4 "Sound from", 5 "DMX", 6 "Exit"; separators are not items) with the
+        keyboard."""
         self.open_tray_menu()
         self.screen.key(*(["Down"] * position), "Return")
 
+    def choose_sound_from(self, position):
+        """Picks the entry at `position` of the tray menu's "Sound from" submenu (1 "Default
+        input", 2 "What this computer plays", 3... the sources) with the keyboard."""
+        self.open_tray_menu()
+        self.screen.key(*(["Down"] * TRAY_SOUND_FROM), "Right", *(["Down"] * (position - 1)),
+                        "Return")
+
     def exit_from_tray(self, glowtern):
-        self.choose_from_tray_menu(MENU_EXIT)
+        self.choose_from_tray_menu(TRAY_EXIT)
         return glowtern.wait_exit()
 
     def assert_port_protocol(self, port, ended=True):

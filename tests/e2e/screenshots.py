@@ -6,7 +6,8 @@ BUILD_DIR is a build tree with glowtern, the port stand-in, the X11 probe and th
 reader built (default build/test, the one ./test makes). On a private X server with
 openbox, trayer, a private sound server and a private olad with only its dummy plugin
 (run as root: olad runs as the user olad), it writes
-  docs/screenshots/tray-menu-dmx.png the tray icon's menu, open, with DMX on and connected
+  docs/screenshots/tray-menu.png     the tray icon's menu, open, with DMX on and connected
+  docs/screenshots/tray-sound-from.png  its "Sound from" submenu, with a desktop's sources
   docs/screenshots/window-music.png  the window while music plays (pink noise, a kick
                                      drum and a melody, made by sox)
   docs/window.png                    the window with some meters up
@@ -114,9 +115,35 @@ def main():
         shot = bench.screenshot("tray-menu")
         menu = screen.info(screen.top_level_windows()[0].id)
         left = min(menu["x"], icon.x) - 20
-        crop(shot, os.path.join(REPO, "docs", "screenshots", "tray-menu-dmx.png"), left, 0,
+        crop(shot, os.path.join(REPO, "docs", "screenshots", "tray-menu.png"), left, 0,
              harness.SCREEN_WIDTH - left, menu["y"] + menu["height"] + 20)
         screen.key("Escape")
+        harness.poll_until(lambda: not screen.top_level_windows(), 20, "the menu to close")
+
+        # The "Sound from" submenu, with the sources of a desktop: two microphones and the
+        # monitors of two outputs.
+        for module in (["module-null-source", "source_name=mic",
+                        "description='Built-in Microphone'"],
+                       ["module-null-source", "source_name=usb",
+                        "description='USB Headset Microphone'"],
+                       ["module-null-sink", "sink_name=hdmi",
+                        "sink_properties='device.description=\"HDMI Output\"'"]):
+            sound.pactl("load-module", *module)
+        time.sleep(0.5)  # the program hears of them from the server
+        screen.click_tray_icon(3)
+        harness.poll_until(screen.top_level_windows, 20, "the tray menu")
+        screen.key(*(["Down"] * harness.TRAY_SOUND_FROM), "Right")
+        menus = harness.poll_until(
+            lambda: (lambda w: w if len(w) >= 2 else None)(screen.top_level_windows()), 20,
+            "the Sound from submenu")
+        time.sleep(0.3)
+        shot = bench.screenshot("tray-sound-from")
+        boxes = [screen.info(window.id) for window in menus]
+        left = min([box["x"] for box in boxes] + [icon.x]) - 20
+        bottom = max(box["y"] + box["height"] for box in boxes) + 20
+        crop(shot, os.path.join(REPO, "docs", "screenshots", "tray-sound-from.png"), left, 0,
+             harness.SCREEN_WIDTH - left, bottom)
+        screen.key("Escape", "Escape")
 
         # The window while the music plays: meters up, lines switching.
         screen.click_tray_icon(1)

@@ -18,7 +18,7 @@ import time
 
 from harness import (
     MANUAL_BAND_5,
-    MENU_DMX,
+    TRAY_DMX,
     GlowternTestCase,
     poll_until,
     setting,
@@ -210,7 +210,7 @@ class DmxTest(GlowternTestCase):
         settings = with_dmx(MANUAL_BAND_5.replace(b"Level = 35", b"Level = 20"), DMX_Mode=1)
         glowtern = self.start_listening(settings)
         self.wait_tray_icon()
-        self.choose_from_tray_menu(MENU_DMX)
+        self.choose_from_tray_menu(TRAY_DMX)
         self.wait_channel(BAND_5, lambda v: v == 0, "the universe, channel 5 dark in silence")
 
         sound = self.bench.sound

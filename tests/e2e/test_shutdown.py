@@ -141,16 +141,6 @@ class FailureEndTest(ShutdownTest):
             return [line.split(" ", 1)[1] for line in log.read().splitlines()
                     if " USB " in line]
 
-    def cpu_share(self, glowtern, seconds=1.5):
-        """The share of one core the program used over the next `seconds`."""
-        def ticks():
-            with open(f"/proc/{glowtern.pid}/stat") as stat:
-                fields = stat.read().rsplit(")", 1)[1].split()
-            return int(fields[11]) + int(fields[12])
-        before = ticks()
-        time.sleep(seconds)
-        return (ticks() - before) / os.sysconf("SC_CLK_TCK") / seconds
-
     def assert_safe_end(self, glowtern, triggered, leds=True):
         """Ended with status 0 within 2 s of `triggered` (time.monotonic()), every port line
         and USB output off last, the settings saved (and the LEDs given back)."""
@@ -171,7 +161,7 @@ class FailureEndTest(ShutdownTest):
     def test_sound_server_killed_mid_show(self):
         glowtern = self.start_lit_show()
         self.bench.sound.process.kill()
-        self.assertLess(self.cpu_share(glowtern), 0.2, "the program spins without its server")
+        self.assertLess(glowtern.cpu_share(), 0.2, "the program spins without its server")
         triggered = time.monotonic()
         glowtern.terminate()
         self.assert_safe_end(glowtern, triggered)
@@ -185,7 +175,7 @@ class FailureEndTest(ShutdownTest):
         stopped = time.monotonic_ns()
         poll_until(lambda: any(ns > stopped and d == 0 for ns, d, c in glowtern.port().cycles()),
                    5, "line D1 to go dark")
-        self.assertLess(self.cpu_share(glowtern), 0.2, "the program spins without sound")
+        self.assertLess(glowtern.cpu_share(), 0.2, "the program spins without sound")
         triggered = time.monotonic()
         glowtern.terminate()
         self.assert_safe_end(glowtern, triggered)

@@ -1,6 +1,8 @@
 """Sound to light: tones and noise played into the sound server that glowtern records
 from, and what reaches the parallel port and the lock LEDs."""
 
+import time
+
 from harness import (
     AUTO_BUTTON,
     KEY_CHECK_BOX,
@@ -164,15 +166,111 @@ class SoundTest(GlowternTestCase):
         self.assertEqual(self.exit_from_tray(glowtern), 0)
         self.assert_port_protocol(glowtern.port())
 
-    def test_a_sound_server_that_starts_after_glowtern_is_heard(self):
+    def wait_lines(self, glowtern, since, data, control=0x0B, cycles=5, timeout=10,
+                   what="the port"):
+        """Waits until the last `cycles` port cycles after `since` all were (data, control);
+        returns the time of the first of them."""
+        def settled():
+            recent = [(ns, d, c) for ns, d, c in glowtern.port().cycles() if ns > since][-cycles:]
+            if len(recent) == cycles and {(d, c) for _, d, c in recent} == {(data, control)}:
+                return recent[0][0]
+            return None
+
+        return poll_until(settled, timeout, f"{what} to show {data:#04x} {control:#04x}")
+
+    def recording_application(self, sound):
+        """The application name of the recording stream the server has."""
+        text = sound.pactl("list", "source-outputs").stdout
+        names = [line.split("=", 1)[1].strip().strip('"') for line in text.splitlines()
+                 if line.strip().startswith("application.name =")]
+        return names
+
+    def test_what_this_computer_plays_is_heard_and_follows_the_default_output(self):
+        # The default input is a second null sink's monitor, where nothing ever plays.
+        sound = self.bench.sound
+        self.assertEqual(sound.pactl("load-module", "module-null-sink", "sink_name=quiet")
+                         .returncode, 0)
+        for setting in (("set-default-sink", "t"), ("set-default-source", "quiet.monitor")):
+            self.assertEqual(sound.pactl(*setting).returncode, 0, setting)
+        glowtern, _ = self.start_listening(settings=MANUAL_BAND_5 + b"Sound_From = 1\r\n")
+        # Recorded through the sound server's own client, not through ALSA's plug-in.
+        self.assertEqual(self.recording_application(sound), ["Glowtern"])
+        played = sound.play(sound.tone(100, seconds=60))
+        on = self.wait_lines(glowtern, played, D1, what="the tone on the default output")
+
+        # The default output changes (the server moves the tone along; it is put back): the
+        # recording follows the default output, where nothing plays, and comes back with it.
+        self.assertEqual(sound.pactl("set-default-sink", "quiet").returncode, 0)
+        tone_stream = sound.pactl("list", "short", "sink-inputs").stdout.split()[0]
+        self.assertEqual(sound.pactl("move-sink-input", tone_stream, "t").returncode, 0)
+        off = self.wait_lines(glowtern, on, 0x00, what="the new default output's silence")
+        self.assertEqual(sound.pactl("set-default-sink", "t").returncode, 0)
+        on = self.wait_lines(glowtern, off, D1, what="the tone again")
+
+        # Chosen in the tray menu: the default input hears nothing, this computer the tone.
+        self.choose_sound_from(1)
+        off = self.wait_lines(glowtern, on, 0x00, what="the default input's silence")
+        self.bench.screenshot("default-input")
+        self.choose_sound_from(2)
+        self.wait_lines(glowtern, off, D1, what="the tone with this computer chosen")
+        sound.stop()
+        self.assertEqual(self.exit_from_tray(glowtern), 0)
+        values = self.settings_values(self.read_settings(glowtern))
+        self.assertEqual(values["Sound_From"], "1")
+        self.assertEqual(len(values), 44, sorted(values))
+
+    def test_a_named_source_that_goes_away_gives_the_default_input_until_it_is_back(self):
+        # A 2400 Hz source (band 14, the port's Initialize line, control bit 0x04) is chosen;
+        # a 100 Hz tone plays to the default input (band 5, line D1).
+        sound = self.bench.sound
+        sine = ("module-sine-source", "source_name=sine", "frequency=2400")
+        self.assertEqual(sound.pactl("load-module", *sine).returncode, 0)
+        settings = settings_file(
+            Effect=1, **{f"fr{n}": (3 if n in (5, 14) else 39) for n in range(1, 19)},
+            Level=35, ARU=35, KEY_LED=0, LPT_LED=1, Sound_From=2, Sound_Source="sine")
+        glowtern, _ = self.start_listening(settings=settings)
+        played = sound.play(sound.tone(100, seconds=60))
+        sine_on = self.wait_lines(glowtern, played, 0x00, 0x0F, what="the named source")
+
+        self.assertEqual(sound.pactl("unload-module", "module-sine-source").returncode, 0)
+        tone_on = self.wait_lines(glowtern, sine_on, D1, what="the default input's tone")
+        self.assertEqual(sound.pactl("load-module", *sine).returncode, 0)
+        self.wait_lines(glowtern, tone_on, 0x00, 0x0F, what="the named source again")
+        sound.stop()
+        self.assertEqual(self.exit_from_tray(glowtern), 0)
+        values = self.settings_values(self.read_settings(glowtern))
+        self.assertEqual((values["Sound_From"], values["Sound_Source"]), ("2", "sine"))
+
+    def test_a_sound_server_that_comes_goes_and_comes_back(self):
+        # No server at the start: the show runs dark, and takes the server when it comes.
         first = self.bench.sound.process
         first.kill()
         first.wait()
         glowtern = self.start(settings=MANUAL_BAND_5)
-        glowtern.wait_port_writes(20)  # a second of show without any sound server
+        glowtern.wait_port_writes(20)
         sound = self.bench.start_sound()  # the same place the program looks for it
         poll_until(lambda: sound.recording_clients() > 0, 20, "glowtern to start recording")
-        played = sound.play(sound.tone(100, seconds=10))
-        poll_until(lambda: D1 in [d for d, _ in self.cycles_between(glowtern, played)], 20,
-                   "line D1 to come on with the tone")
+        tone = sound.tone(100, seconds=30)
+        on = self.wait_lines(glowtern, sound.play(tone), D1, what="the tone")
+
+        # Killed mid-show: the lamps go off and stay off, and nothing spins while it is away.
+        sound.process.kill()
+        killed = time.monotonic_ns()
+        self.wait_lines(glowtern, on, 0x00, what="silence without the server")
+        away = glowtern.cpu_share(seconds=4.0)
+        print(f"\nCPU while the server is away: {100 * away:.1f} % of a core")
+        self.assertLess(away, 0.05)
+
+        # Back: heard within 2 s of the server answering again.
+        sound.process.wait()
+        sound = self.bench.start_sound()
+        back = time.monotonic_ns()
+        sound.play(tone)
+        self.wait_lines(glowtern, back, D1, cycles=1, what="the tone after the restart")
+        heard = next(ns for ns, d, c in glowtern.port().cycles() if ns > back and d == D1)
+        print(f"band 5 back {(heard - back) / 1e6:.0f} ms after the server answered")
+        self.assertLess(heard - back, 2_000_000_000)
+        away_cycles = {(d, c) for ns, d, c in glowtern.port().cycles()
+                       if killed + 200_000_000 < ns < back}
+        self.assertEqual(away_cycles, {DARK})
         self.assertEqual(self.exit_from_tray(glowtern), 0)

@@ -19,7 +19,14 @@ class StartupTest(GlowternTestCase):
         icon = self.wait_tray_icon()
         self.assertGreater(icon.width, 0)
         self.assertFalse(self.screen.main_window_visible(), "the window shows at start-up")
-        self.assertEqual(self.screen.top_level_windows(), [],
+        # Without a settings file nothing lights up until an effect is chosen: a notice by
+        # the icon says how to begin. Nothing else of glowtern is on the screen.
+        notice = poll_until(self.screen.top_level_windows, 10, "the first start's notice")[0]
+        info = self.screen.info(notice.id)
+        self.bench.screenshot("first-start-notice")
+        self.assertLess(abs(info["x"] + info["width"] - icon.centre()[0]), 100)
+        self.assertLess(abs(info["y"] - icon.y - icon.height), 30)
+        self.assertEqual([w.id for w in self.screen.top_level_windows()], [notice.id],
                          "something of glowtern is on the screen besides its tray icon")
         # Silence and no effect chosen: the worker holds every line off, cycle after cycle.
         glowtern.wait_port_writes(20)
@@ -34,7 +41,7 @@ class StartupTest(GlowternTestCase):
 
         def tooltip():
             for window in self.screen.top_level_windows():
-                if "TOOLTIP" in self.screen.window_type(window.id):
+                if window.id != notice.id and "TOOLTIP" in self.screen.window_type(window.id):
                     return self.screen.info(window.id)
             return None
 
@@ -50,6 +57,13 @@ class StartupTest(GlowternTestCase):
         self.assert_port_protocol(port)
         self.assert_outputs_off_last(port)
         poll_until(lambda: self.screen.tray_icon() is None, 10, "the tray icon to go")
+
+        # With the settings file there, the next start shows nothing but its icon.
+        again = self.start(cwd=glowtern.cwd)
+        self.wait_tray_icon()
+        again.wait_port_writes(20)
+        self.assertEqual(self.screen.top_level_windows(), [])
+        self.assertEqual(self.exit_from_tray(again), 0)
 
     def test_a_second_copy_ends_at_once_and_leaves_the_first_running(self):
         first = self.start()

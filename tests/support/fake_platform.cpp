@@ -51,6 +51,26 @@ void FakeAudioCapture::fetchSpectrum(uint32_t fetchChannel, float* magnitudes) {
     }
 }
 
+void FakeAudioCapture::chooseSource(const SoundSourceChoice& choice) {
+    std::lock_guard lock(mutex_);
+    chosen_ = choice;
+}
+
+std::vector<SoundSource> FakeAudioCapture::sources() {
+    std::lock_guard lock(mutex_);
+    return offered_;
+}
+
+void FakeAudioCapture::offerSources(const std::vector<SoundSource>& sources) {
+    std::lock_guard lock(mutex_);
+    offered_ = sources;
+}
+
+std::optional<SoundSourceChoice> FakeAudioCapture::chosen() const {
+    std::lock_guard lock(mutex_);
+    return chosen_;
+}
+
 void FakeAudioCapture::setSpectrum(const std::vector<float>& spectrum) {
     std::lock_guard lock(mutex_);
     spectrum_ = spectrum;

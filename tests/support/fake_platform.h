@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,6 +24,14 @@ class FakeAudioCapture final : public AudioCapture {
     explicit FakeAudioCapture(CallLog* log = nullptr) : log_(log) {}
     uint32_t startRecording() override;
     void fetchSpectrum(uint32_t channel, float* magnitudes) override;
+    bool offersSourceChoice() const override { return sourceChoice; }
+    void chooseSource(const SoundSourceChoice& choice) override;
+    std::vector<SoundSource> sources() override;
+
+    bool sourceChoice = true;  // what offersSourceChoice answers
+    // What sources() reports, and the last choice handed in (none: nullopt).
+    void offerSources(const std::vector<SoundSource>& sources);
+    std::optional<SoundSourceChoice> chosen() const;
 
     void setSpectrum(const std::vector<float>& spectrum);
     // Each fetch from now on takes `duration` (a worker stuck in a cycle).
@@ -42,6 +51,8 @@ class FakeAudioCapture final : public AudioCapture {
     bool jammed_ = false;
     int stuck_ = 0;
     std::condition_variable released_;
+    std::vector<SoundSource> offered_;
+    std::optional<SoundSourceChoice> chosen_;
 };
 
 // A port library whose exports record every write. Its exports are plain functions,

@@ -5,7 +5,7 @@
 
 namespace glowtern::testing {
 
-ProgramRig::ProgramRig(bool withDmx)
+ProgramRig::ProgramRig(bool asOnWindows)
     : program(toolkit, Platform{.audio = audio,
                                 .keyboard = keyboard,
                                 .hid = hid,
@@ -15,7 +15,8 @@ ProgramRig::ProgramRig(bool withDmx)
                                 .endWatchdog = nullptr,
                                 .endProcess = nullptr,
                                 .panelSocket = {},
-                                .dmx = withDmx ? &dmx : nullptr}) {
+                                .dmx = asOnWindows ? nullptr : &dmx}) {
+    audio.sourceChoice = !asOnWindows;
     program.settingsFileName = settingsPath();
 }
 

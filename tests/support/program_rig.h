@@ -17,8 +17,8 @@ namespace glowtern::testing {
 // The whole program on the headless toolkit and platform fakes, with every call
 // of interest in one log and the settings file in a fresh directory.
 struct ProgramRig {
-    // `withDmx` false: built as without DMX (no link), as on Windows.
-    explicit ProgramRig(bool withDmx = true);
+    // `asOnWindows`: no DMX link, and a recording without a choice of sources.
+    explicit ProgramRig(bool asOnWindows = false);
 
     // The entries of the log that start with any of `prefixes`, in order.
     std::vector<std::string> logged(std::initializer_list<std::string> prefixes) const;

@@ -79,6 +79,15 @@ TEST_F(LevelMeterTest, LevelZeroShowsOnlyBackgroundAndGridWhateverTheDecision) {
     ExpectShown(2, ExpectedMeter(kHeight, kBlue));
 }
 
+TEST_F(LevelMeterTest, NothingIsDrawnWhileNobodySeesTheMeters) {
+    controls.setImagesShown(false);
+    DrawLevelMeter(scratch, controls, 1, 10.0f, true);
+    EXPECT_EQ(controls.latestImage(levelMeter(1)), nullptr);
+    controls.setImagesShown(true);
+    DrawLevelMeter(scratch, controls, 1, 10.0f, true);
+    ExpectShown(1, ExpectedMeter(50, kRed));
+}
+
 TEST_F(LevelMeterTest, BarGrowsTwoRowsPerLevelUnitFromTheBottom) {
     DrawLevelMeter(scratch, controls, 3, 10.0f, true);
     ExpectShown(3, ExpectedMeter(50, kRed));

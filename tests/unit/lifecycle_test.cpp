@@ -73,7 +73,8 @@ TEST(Lifecycle, StartUpRunsItsStepsInOrderAndEndsHidden) {
         EXPECT_TRUE(rig.toolkit.trayIconShown);
         EXPECT_EQ(rig.toolkit.trayTooltip, "Glowtern");
         EXPECT_THAT(rig.toolkit.trayMenuTexts(),
-                    ElementsAre("Open", "Close", "About", "DMX", "-", "Exit"));
+                    ElementsAre("Open", "Close", "About", "Sound from", "  Default input",
+                                "  What this computer plays", "DMX", "-", "Exit"));
         EXPECT_EQ(rig.toolkit.runningTimers.at(2), 500);
         rig.waitForCycles(2);
         EXPECT_GT(rig.audio.fetches(), 0);
@@ -410,18 +411,18 @@ TEST(Lifecycle, TrayAndWindowActions) {
 
 // DMX ticked in the tray menu: the entry says how the daemon is reached, the universe goes
 // out, and the end sends it once more with every channel at 0, after the other lamps. A
-// program without DMX has no entry for it.
+// program without DMX and without a choice of sources (Windows) has entries for neither.
 TEST(Lifecycle, DmxFromTheTrayMenuShowsItsStateAndEndsDark) {
-    std::vector<std::string> withoutDmx;
-    for (const MenuItem& item : TrayMenu(ProgramRig(false).program)) {
-        withoutDmx.push_back(item.text);
+    std::vector<std::string> asOnWindows;
+    for (const MenuItem& item : TrayMenu(ProgramRig(true).program)) {
+        asOnWindows.push_back(item.text);
     }
-    EXPECT_EQ(withoutDmx, (std::vector<std::string>{"Open", "Close", "About", "", "Exit"}));
+    EXPECT_EQ(asOnWindows, (std::vector<std::string>{"Open", "Close", "About", "", "Exit"}));
     ProgramRig rig;
     rig.dmx.answers = false;
     const auto dmxEntry = [&rig] {
         const std::vector<MenuItem> menu = TrayMenu(rig.program);
-        return std::pair{menu[3].text, menu[3].checkable && menu[3].checked};
+        return std::pair{menu[4].text, menu[4].checkable && menu[4].checked};
     };
     rig.toolkit.script.push_back([&] {
         EXPECT_EQ(dmxEntry(), (std::pair{std::string("DMX"), false}));

@@ -220,6 +220,77 @@ TEST(SettingsProcedures, SavedPositionIsTheLastNormalPlacement) {
     EXPECT_THAT(next.log.entries(), ::testing::Contains("openMainWindow 230,140"));
 }
 
+// "Sound from": offered in the tray menu with the recording's sources, the chosen one checked,
+// handed to the recording when chosen and at the next start, and kept in the settings file
+// once it is not the default input (a fresh file has none of it: see the first test). Only the
+// first start, without a file, says how to begin.
+TEST(SettingsProcedures, SoundFromIsChosenInTheTrayMenuHandedToTheRecordingAndKept) {
+    using ::testing::ElementsAre;
+    using ::testing::HasSubstr;
+    const SoundSource microphone{.name = "alsa_input.usb-mic", .description = "USB Microphone"};
+    const SoundSource monitor{.name = "t.monitor", .description = "Monitor of Null Output"};
+    struct Run {
+        std::vector<SoundSource> offered;
+        SoundSourceChoice atStart;
+        std::vector<std::string> submenu;  // "*" before the checked entry
+        int choose;
+        std::string saved;  // what the file then says
+        size_t notices;
+    };
+    const Run runs[] = {
+        {{microphone, monitor},
+         {},
+         {"*Default input", "What this computer plays", "-", "USB Microphone",
+          "Monitor of Null Output"},
+         kMenuSoundSource,
+         "Sound_From = 2\r\nSound_Source = alsa_input.usb-mic\r\n",
+         1},
+        // The microphone is unplugged: still chosen, said to be away.
+        {{monitor},
+         {.from = SoundFrom::NamedSource, .name = microphone.name},
+         {"Default input", "What this computer plays", "-", "Monitor of Null Output",
+          "*alsa_input.usb-mic (not there now)"},
+         kMenuSoundThisComputer,
+         "Sound_From = 1\r\nSound_Source = alsa_input.usb-mic\r\n",
+         0},
+        {{},
+         {.from = SoundFrom::ThisComputer, .name = {}},
+         {"Default input", "*What this computer plays"},
+         kMenuSoundDefault,
+         "Sound_From = 0\r\n",
+         0},
+    };
+    std::string file;
+    for (const Run& run : runs) {
+        ProgramRig rig;
+        if (!file.empty()) {
+            writeFile(rig.settingsPath(), file);
+        }
+        rig.audio.offerSources(run.offered);
+        rig.toolkit.script.push_back([&] {
+            EXPECT_EQ(rig.audio.chosen(), run.atStart);
+            const std::vector<MenuItem> menu = rig.toolkit.trayMenu();
+            ASSERT_EQ(menu.size(), 7u);
+            EXPECT_EQ(menu[3].text, "Sound from");
+            std::vector<std::string> submenu;
+            for (const MenuItem& item : menu[3].submenu) {
+                submenu.push_back(item.id == 0 ? "-" : (item.checked ? "*" : "") + item.text);
+            }
+            EXPECT_EQ(submenu, run.submenu);
+            rig.toolkit.postEvent({.number = kMenuEvent, .id = run.choose});
+        });
+        rig.toolkit.script.push_back([&] {
+            EXPECT_NE(rig.audio.chosen(), run.atStart);
+            EXPECT_EQ(rig.audio.chosen(), rig.program.soundFrom);
+            rig.toolkit.postEvent({.number = kMenuEvent, .id = kMenuExit});
+        });
+        ASSERT_EQ(RunProgram(rig.program), 0);
+        EXPECT_EQ(rig.toolkit.notifications.size(), run.notices);
+        file = readFile(rig.settingsPath());
+        EXPECT_THAT(file, HasSubstr("Y_form = 0\r\n" + run.saved)) << file;
+    }
+}
+
 TEST(SettingsProcedures, ExitBeforeTheFirstCycleKeepsTheUsersLevelAndAru) {
     ProgramRig rig;
     writeFile(rig.settingsPath(), lines({"Level = 44", "ARU = 9"}));

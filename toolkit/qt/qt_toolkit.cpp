@@ -16,9 +16,11 @@
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QImage>
+#include <QImageReader>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPixmap>
 #include <QProxyStyle>
 #include <QPushButton>
@@ -55,7 +57,11 @@ QColor toQColor(Rgb colour) {
 }
 
 QIcon programIcon() {
-    return QIcon(QStringLiteral(":/glowtern/icon.png"));
+    // Read as the PNG it is: left to guess the format, Qt would load every image format
+    // plug-in (and the libraries behind them) to ask each whether it can read the file.
+    QImageReader reader(QStringLiteral(":/glowtern/icon.png"), "png");
+    reader.setAutoDetectImageFormat(false);
+    return QIcon(QPixmap::fromImage(reader.read()));
 }
 
 // The place to show a frame stored at `frame`: as stored while its title bar lies
@@ -148,6 +154,118 @@ class NarrowArrowStyle final : public QProxyStyle {
 
 }  // namespace
 
+// The level meters, all in one widget: each is a rectangle of it that is repainted from the
+// model's newest picture when that changed. One widget instead of one per meter means one
+// paint event and one painter per redraw, a single rectangle for the window to bring up to
+// date, and no pixmap per picture: the pictures go into one image in the backing store's own
+// format (copied line by line, never converted by Qt) and from there into the widget.
+class MeterStrip final : public QWidget {
+  public:
+    MeterStrip(ControlModel& model, QWidget* parent) : QWidget(parent), model_(model) {
+        setAttribute(Qt::WA_OpaquePaintEvent);
+    }
+
+    // `rect` in the parent's coordinates; call place() after the last one.
+    void addMeter(int id, const QRect& rect) { meters_.push_back({id, rect, true}); }
+
+    void place() {
+        QRect bounds;
+        for (const Meter& meter : meters_) {
+            bounds |= meter.rect;
+        }
+        setGeometry(bounds);
+        for (Meter& meter : meters_) {
+            meter.rect.translate(-bounds.topLeft());
+        }
+        // Between the meters the window shows through.
+        picture_ = QImage(bounds.size(), QImage::Format_RGB32);
+        picture_.fill(parentWidget()->palette().color(QPalette::Window));
+        for (const Meter& meter : meters_) {
+            fillBlack(meter.rect);
+        }
+    }
+
+    QRect meterRect(int id) const {
+        for (const Meter& meter : meters_) {
+            if (meter.id == id) {
+                return meter.rect;
+            }
+        }
+        return {};
+    }
+
+    // A meter's picture changed: it is repainted at the next repaintChanged().
+    void meterChanged(int id) {
+        for (Meter& meter : meters_) {
+            if (meter.id == id) {
+                meter.changed = true;
+                dirty_ |= meter.rect;
+            }
+        }
+    }
+
+    void repaintChanged() {
+        if (!dirty_.isEmpty()) {
+            repaint(dirty_);
+            dirty_ = {};
+        }
+    }
+
+  protected:
+    void paintEvent(QPaintEvent* event) override {
+        uchar* bits = nullptr;  // taken once: every non-const access checks for a copy to make
+        for (Meter& meter : meters_) {
+            if (meter.changed) {
+                meter.changed = false;
+                if (bits == nullptr) {
+                    bits = picture_.bits();
+                }
+                copyPicture(meter, bits);
+            }
+        }
+        const QRect area = event->rect();
+        QPainter(this).drawImage(area.topLeft(), picture_, area);
+    }
+
+  private:
+    struct Meter {
+        int id;
+        QRect rect;  // in the strip
+        bool changed;
+    };
+
+    QRgb* line(uchar* bits, int y) const {
+        return reinterpret_cast<QRgb*>(bits + static_cast<ptrdiff_t>(y) * picture_.bytesPerLine());
+    }
+
+    void fillBlack(const QRect& rect) {
+        uchar* bits = picture_.bits();
+        for (int y = rect.top(); y <= rect.bottom(); ++y) {
+            std::fill(line(bits, y) + rect.left(), line(bits, y) + rect.right() + 1, qRgb(0, 0, 0));
+        }
+    }
+
+    void copyPicture(const Meter& meter, uchar* bits) {
+        const uint8_t* pixels = model_.latestImage(meter.id);
+        if (pixels == nullptr) {
+            return;  // none published yet: it stays black
+        }
+        const QRect& rect = meter.rect;
+        for (int y = 0; y < rect.height(); ++y) {
+            QRgb* to = line(bits, rect.top() + y) + rect.left();
+            const uint8_t* from = pixels + static_cast<ptrdiff_t>(y) * rect.width() * 3;
+            for (int x = 0; x < rect.width(); ++x, from += 3) {
+                to[x] = qRgb(from[0], from[1], from[2]);
+            }
+        }
+    }
+
+    ControlModel& model_;
+    std::vector<Meter> meters_;
+    QImage picture_;
+    QRect dirty_;
+};
+
 // A request to quit the application (the session manager's "die" at logout, which Qt turns
 // into a Quit event for the application) ends the program the way a termination request
 // does, through the event loop. Left to Qt, it would only make every later wait return at
@@ -232,6 +350,7 @@ QtToolkit::QtToolkit(int& argc, char** argv) {
         });
     }
     controls().setObserver(this);
+    controls().setImagesShown(false);  // the window starts hidden
 }
 
 QtToolkit::~QtToolkit() {
@@ -271,6 +390,8 @@ void QtToolkit::showMainWindow() {
         return;
     }
     windowShown_.store(true);
+    controls().setImagesShown(true);
+    makeWidgets();
     flush();
     bringOntoScreen();
     window_->show();
@@ -301,6 +422,7 @@ void QtToolkit::hideMainWindow() {
     }
     onWindowMoved();
     windowShown_.store(false);
+    controls().setImagesShown(false);
     window_->hide();
 }
 
@@ -310,6 +432,7 @@ void QtToolkit::closeMainWindow() {
     }
     onWindowMoved();
     windowShown_.store(false);
+    controls().setImagesShown(false);
     window_->closeForGood();
 }
 
@@ -325,7 +448,8 @@ WindowPosition QtToolkit::mainWindowPosition() {
     return normalPosition_;
 }
 
-QWidget* QtToolkit::mainWindowWidget() const {
+QWidget* QtToolkit::mainWindowWidget() {
+    makeWidgets();
     return window_.get();
 }
 
@@ -335,17 +459,72 @@ void QtToolkit::postControlEvent(int id, int type) {
     postEvent({.number = kControlEvent, .window = 0, .id = id, .type = type});
 }
 
+// A control spec with its own copies of the texts it points at, until its widget is made.
+struct QtToolkit::PendingControl {
+    ControlSpec spec;
+    std::string text;
+    std::string tooltip;
+    std::string fontFamily;
+    std::vector<std::string> itemTexts;
+    std::vector<std::string_view> items;
+
+    explicit PendingControl(const ControlSpec& control)
+        : spec(control),
+          text(control.text),
+          tooltip(control.tooltip),
+          fontFamily(control.font.family),
+          itemTexts(control.items.begin(), control.items.end()) {
+        items.assign(itemTexts.begin(), itemTexts.end());
+        spec.text = text;
+        spec.tooltip = tooltip;
+        spec.font.family = fontFamily;
+        spec.items = items;
+    }
+};
+
 void QtToolkit::createControl(const ControlSpec& control) {
     if (!window_) {
         return;
     }
     controls().define(control);
+    if (control.kind != ControlKind::None) {
+        pending_.push_back(std::make_unique<PendingControl>(control));
+    }
+}
+
+void QtToolkit::makeWidgets() {
+    if (pending_.empty()) {
+        return;
+    }
+    MeterStrip* strip = nullptr;
+    for (const std::unique_ptr<PendingControl>& control : pending_) {
+        const ControlSpec& spec = control->spec;
+        if (spec.kind != ControlKind::Image) {
+            makeWidget(spec);
+            continue;
+        }
+        if (strip == nullptr) {
+            strip = new MeterStrip(controls(), window_.get());
+            strips_.push_back(strip);
+        }
+        strip->addMeter(spec.id, QRect(spec.x, spec.y, spec.width, spec.height));
+        widgets_[spec.id] = strip;
+    }
+    if (strip != nullptr) {
+        strip->place();
+        strip->setFocusPolicy(Qt::NoFocus);
+        strip->show();
+    }
+    pending_.clear();
+}
+
+void QtToolkit::makeWidget(const ControlSpec& control) {
     const int id = control.id;
     QWidget* widget = nullptr;
     bool takesFocus = false;
     switch (control.kind) {
         case ControlKind::TextLabel: {
-            auto* label = new QLabel(toQString(control.text), window_.get());
+            auto* label = new QLabel(QString::fromStdString(controls().text(id)), window_.get());
             if (control.centred) {
                 label->setAlignment(Qt::AlignCenter);
             }
@@ -423,19 +602,9 @@ void QtToolkit::createControl(const ControlSpec& control) {
             takesFocus = true;
             break;
         }
-        case ControlKind::Image: {
-            auto* image = new QLabel(window_.get());
-            QPixmap blank(control.width, control.height);
-            blank.fill(Qt::black);
-            image->setPixmap(blank);
-            // The picture covers the whole control, so the window need not paint its
-            // background behind it first at every redraw.
-            image->setAttribute(Qt::WA_OpaquePaintEvent);
-            widget = image;
-            break;
-        }
+        case ControlKind::Image:  // made by makeWidgets, in a strip of meters
         case ControlKind::LinkLabel: {
-            auto* link = new LinkLabel(toQString(control.text), window_.get(),
+            auto* link = new LinkLabel(QString::fromStdString(controls().text(id)), window_.get(),
                                        toQColor(control.textColour), toQColor(control.hoverColour),
                                        [this, id] { postControlEvent(id, 0); });
             QFont font(toQString(control.font.family), control.font.pointSize, QFont::Normal);
@@ -460,7 +629,8 @@ void QtToolkit::createControl(const ControlSpec& control) {
     widgets_[id] = widget;
 }
 
-QWidget* QtToolkit::controlWidget(int id) const {
+QWidget* QtToolkit::controlWidget(int id) {
+    makeWidgets();
     return id >= 0 && id < ControlModel::kCapacity ? widgets_[id] : nullptr;
 }
 
@@ -475,10 +645,24 @@ void QtToolkit::controlsChanged() {
 
 void QtToolkit::flush() {
     controls().flushChanges([this](int id) { applyToWidget(id); });
+    for (MeterStrip* strip : strips_) {
+        strip->repaintChanged();
+    }
+}
+
+QRect QtToolkit::meterRect(int id) {
+    makeWidgets();
+    for (MeterStrip* strip : strips_) {
+        if (const QRect rect = strip->meterRect(id); !rect.isNull()) {
+            return rect;
+        }
+    }
+    return {};
 }
 
 void QtToolkit::applyToWidget(int id) {
-    QWidget* widget = controlWidget(id);
+    // Controls without a widget yet get theirs from the model when it is made.
+    QWidget* widget = id >= 0 && id < ControlModel::kCapacity ? widgets_[id] : nullptr;
     if (widget == nullptr) {
         return;
     }
@@ -503,15 +687,11 @@ void QtToolkit::applyToWidget(int id) {
             static_cast<QComboBox*>(widget)->setCurrentIndex(model.state(id));
             break;
         }
-        case ControlKind::Image: {
-            auto* label = static_cast<QLabel*>(widget);
-            if (const uint8_t* pixels = model.latestImage(id)) {
-                const QImage image(pixels, widget->width(), widget->height(), widget->width() * 3,
-                                   QImage::Format_RGB888);
-                label->setPixmap(QPixmap::fromImage(image));
-            }
+        case ControlKind::Image:
+            // Only the meters whose picture changed are marked; the strip repaints them, from
+            // the newest pictures when Qt paints, as one rectangle at the end of this flush.
+            static_cast<MeterStrip*>(widget)->meterChanged(id);
             break;
-        }
         default:
             break;
     }

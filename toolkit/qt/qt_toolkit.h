@@ -4,6 +4,8 @@
 #include <atomic>
 #include <map>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "toolkit/toolkit.h"
 
@@ -15,10 +17,12 @@ class QStyle;
 class QSystemTrayIcon;
 class QTimer;
 class QWidget;
+class QRect;
 
 namespace glowtern {
 
 class MainWindowWidget;
+class MeterStrip;
 class QuitRequestFilter;
 
 // The toolkit on Qt 6 Widgets. It makes the QApplication unless one exists; make
@@ -28,6 +32,10 @@ class QuitRequestFilter;
 // mark the control and wake the GUI thread through an eventfd (no allocation on
 // the writer's side), which then copies the marked states into the widgets. While
 // the window is hidden nothing is woken at all: the marks wait for the next show.
+//
+// The controls' widgets are made when the window is first shown: a program that stays in
+// the tray never loads the fonts, the style and the widget code they need, and the model
+// alone carries their states until then.
 class QtToolkit final : public Toolkit, private ControlObserver {
   public:
     QtToolkit(int& argc, char** argv);
@@ -59,16 +67,23 @@ class QtToolkit final : public Toolkit, private ControlObserver {
     Event waitEvent() override;
     void postEvent(const Event& event) override;
 
-    // For tests of the backend: the widgets behind the window and its controls.
-    QWidget* mainWindowWidget() const;
-    QWidget* controlWidget(int id) const;
+    // For tests of the backend: the widgets behind the window and its controls (made now if
+    // the window has not been shown yet).
+    QWidget* mainWindowWidget();
+    QWidget* controlWidget(int id);
     // Copies every pending state change into the widgets now.
     void flush();
+    // Image controls are drawn by one widget for all of them (controlWidget gives it): where
+    // in that widget the control `id` is.
+    QRect meterRect(int id);
 
   private:
     friend class MainWindowWidget;
     void controlsChanged() override;
     void applyToWidget(int id);
+    // Makes the widgets of the controls created so far.
+    void makeWidgets();
+    void makeWidget(const ControlSpec& control);
     void postControlEvent(int id, int type);
     void onTermination();
     void onWindowMoved();
@@ -86,6 +101,9 @@ class QtToolkit final : public Toolkit, private ControlObserver {
     WindowPosition normalPosition_;
     std::atomic<bool> windowShown_{false};
     std::array<QWidget*, ControlModel::kCapacity> widgets_{};
+    struct PendingControl;  // a control whose widget is not made yet, with its texts
+    std::vector<std::unique_ptr<PendingControl>> pending_;
+    std::vector<MeterStrip*> strips_;  // owned by the window
     QWidget* lastFocusable_ = nullptr;
 
     int wakeFd_ = -1;  // eventfd: state changes waiting for the GUI thread
