@@ -37,12 +37,14 @@ from harness import (  # noqa: E402  (the path above first)
 
 # Manual mode, band 5 (53 Hz: 86-129 Hz, data line D1) at threshold 0 and every other band out
 # of reach, the window near the tray; the file lacks its last key, Y_form, which the program
-# adds when it ends.
+# adds when it ends. From this file the Linux build writes defaults_file(effect=1,
+# bands=BANDS, x=880, y=0).
 BANDS = [0 if n == 5 else 39 for n in range(1, 19)]
 START_SETTINGS = defaults_file(effect=1, bands=BANDS, x=880).split(b"Y_form = ")[0]
 
-# Tray menu items by position without the DMX entry, which the Windows build leaves out.
+# Tray menu items by position: the Windows build has no "Sound from" and no "DMX".
 MENU_EXIT = 4
+BAND_5_METER = (46, 22)  # in the window's client area, 8 x 70 pixels
 
 prefix = None  # the WinePrefix of this run
 
@@ -168,7 +170,7 @@ def writes(lines):
 class ShowTest(WineTestCase):
     sound = True
 
-    def test_the_show_from_the_tray_to_exit(self):
+    def test_the_show_from_the_tray_to_exit_and_the_end_of_the_session(self):
         program = self.install()
         work = self.bench.work_dir()
         with open(os.path.join(work, "setting.dat"), "wb") as file:
@@ -199,26 +201,41 @@ class ShowTest(WineTestCase):
         self.bench.sound.play(self.bench.sound.tone(100, seconds=30))
         glowtern.wait_port(lambda lines: "DATA 0x02" in lines[-6:], "data 0x02 from the tone")
 
-        # The window opens from the tray at its size on a 96-DPI desktop.
+        # The window opens from the tray at its size on a 96-DPI desktop, band 5's meter up.
         window = self.open_window_from_tray()
         info = self.screen.info(window.id)
         self.assertEqual((info["width"], info["height"]), (CLIENT_WIDTH, CLIENT_HEIGHT))
-        shot = self.bench.screenshot("window-and-tray")
+
+        def meter_lit():
+            shot = self.bench.screenshot("window-and-tray")
+            pixels = self.screen.pixels(shot, info["x"] + BAND_5_METER[0],
+                                        info["y"] + BAND_5_METER[1], 8, 70)
+            return shot if sum(1 for r, g, b in pixels if r > 200 and g < 130) > 100 else None
+
+        shot = poll_until(meter_lit, 20, "band 5's meter to light up", interval=0.5)
         if os.environ.get("GLOWTERN_WINE_SCREENSHOT"):
             self.save_picture(shot, info, os.environ["GLOWTERN_WINE_SCREENSHOT"])
 
         # Exit from the tray menu: every line off, the library let go, the settings written
-        # as the Linux build writes them.
+        # byte for byte as the Linux build writes them.
         self.choose_from_tray_menu(MENU_EXIT)
         self.assertEqual(glowtern.wait_exit(), 0)
         self.bench.sound.stop()
         lines = glowtern.port()
         self.assertEqual(lines[-3:], ["DATA 0x00", "CONTROL 0x0b", "DETACH"])
         written = glowtern.settings()
-        values = self.settings_values(written)
-        self.assertEqual(written, defaults_file(effect=1, bands=BANDS, x=values["X_form"],
-                                                y=values["Y_form"]))
+        self.assertEqual(written, defaults_file(effect=1, bands=BANDS, x=880, y=0))
         poll_until(lambda: self.screen.tray_icon() is None, 10, "the tray icon to go")
+
+        # Started again on the file it wrote, it ends with the Windows session
+        # (WM_QUERYENDSESSION, WM_ENDSESSION) as with Exit.
+        again = self.start_wine(program, work, name="again")
+        self.wait_tray_icon()
+        again.wait_port(lambda lines: len(writes(lines)) >= 4, "port writes after the restart")
+        prefix.run(["wineboot", "--end-session"], timeout=60, DISPLAY=self.bench.display)
+        self.assertEqual(again.wait_exit(), 0)
+        self.assertEqual(writes(again.port())[-2:], ["DATA 0x00", "CONTROL 0x0b"])
+        self.assertEqual(again.settings(), written)
 
     def save_picture(self, shot, window, path):
         """The part of the screen from the window to the tray icon, with a margin."""
