@@ -1,130 +1,138 @@
-"""Start-up and the ways a start can end: the tray icon, the first settings file, a
-second copy, a desktop without a tray and a machine without a parallel port."""
+# Start-up: the first start's notice, a second copy, a desktop without a tray, a machine
+# without a parallel port, and setting.dat across runs (hand-edited, read-only).
 
 import os
+import pwd
+import shutil
 import time
 
-from harness import (
-    SCREEN_HEIGHT,
-    SCREEN_WIDTH,
-    GlowternTestCase,
-    defaults_file,
-    poll_until,
-)
+from harness import DARK, GlowternTestCase, defaults_file, poll_until
+
+HAND_EDITED = (b"; Glowtern settings, kept by hand\r\n;compact comment\n\n   level=12\r\n"
+               b"fr1 =   20   \r\nFR2=$1F\n\tfr3 = 12abc\rEffect = 1 ; Manual\r\nTheme = dark\r\n"
+               b"Level = 5\r\nx_form = 40\r\nY_FORM=30\r\nOUT3 = 5\r\nout18 = 19\r\n \t \r\n"
+               b"KEY_LED = 1\r\n\tLPT_LED\t=\t1\r\n[Extra]\r\nARU = 50\r\nfr4=7\r\n"
+               b"; below the group\r\n[Broken\r\nColour   =   blue\r\n")
+# What an end makes of it. Read: Level 12 (the first "level" line), fr1 20, fr2 $1F = 31,
+# fr3 12, Effect 1, OUT3 5, OUT18 19 (no such item: -1), X_form 40, Y_form 30; ARU and fr4
+# stand below the group header, unread, so they read as 0 (ARU clamps to 1), as do the other
+# fr and OUT keys. Keys found are rewritten in place in the program's spelling, the others
+# appended to the top section in save order (bands first in Manual); comments, unknown keys,
+# the second Level line and everything below the header stay; blank lines go; CR LF ends.
+EXPECTED = "".join(line + "\r\n" for line in (
+    ["; Glowtern settings, kept by hand", "; compact comment", "Level = 12", "fr1 = 20",
+     "fr2 = 31", "fr3 = 12", "Effect = 1", "Theme = dark", "Level = 5", "X_form = 40",
+     "Y_form = 30", "OUT3 = 5", "OUT18 = -1", "KEY_LED = 1", "LPT_LED = 1"]
+    + [f"fr{n} = 0" for n in range(4, 19)] + ["ARU = 1", "OUT1 = 0", "OUT2 = 0"]
+    + [f"OUT{n} = 0" for n in range(4, 18)]
+    + ["[Extra]", "ARU = 50", "fr4 = 7", "; below the group", "[Broken]", "Colour = blue"]))
 
 
 class StartupTest(GlowternTestCase):
-    def test_starts_in_the_tray_and_the_first_exit_writes_the_defaults(self):
+    def test_first_start_shows_a_notice_and_a_second_copy_ends_at_once(self):
         glowtern = self.start()
-        icon = self.wait_tray_icon()
-        self.assertGreater(icon.width, 0)
+        icon = poll_until(self.screen.tray_icon, 20, "the tray icon")
         self.assertFalse(self.screen.main_window_visible(), "the window shows at start-up")
-        # Without a settings file nothing lights up until an effect is chosen: a notice by
+        # No settings file: nothing lights up until an effect is chosen, and a notice by
         # the icon says how to begin. Nothing else of glowtern is on the screen.
-        notice = poll_until(self.screen.top_level_windows, 10, "the first start's notice")[0]
-        info = self.screen.info(notice.id)
+        notice = poll_until(self.screen.popups, 10, "the first start's notice")
         self.bench.screenshot("first-start-notice")
+        info = self.screen.info(notice[0].id)
         self.assertLess(abs(info["x"] + info["width"] - icon.centre()[0]), 100)
         self.assertLess(abs(info["y"] - icon.y - icon.height), 30)
-        self.assertEqual([w.id for w in self.screen.top_level_windows()], [notice.id],
-                         "something of glowtern is on the screen besides its tray icon")
-        # Silence and no effect chosen: the worker holds every line off, cycle after cycle.
+        self.assertEqual(len(notice), 1, notice)
         glowtern.wait_port_writes(20)
-        port = glowtern.port()
-        self.assert_port_protocol(port, ended=False)
-        self.assertEqual({(data, control) for _, data, control in port.cycles()},
-                         {(0x00, 0x0B)})
+        self.assertEqual({c[1:] for c in glowtern.port().cycles()}, {DARK})
 
-        # Resting the pointer on the icon brings up its tooltip right by the icon. (Its
-        # text, "Glowtern", is in the kept screenshot; there is no text to read back.)
-        self.screen.move_pointer(*icon.centre())
-
-        def tooltip():
-            for window in self.screen.top_level_windows():
-                if window.id != notice.id and "TOOLTIP" in self.screen.window_type(window.id):
-                    return self.screen.info(window.id)
-            return None
-
-        tip = poll_until(tooltip, 20, "the tray icon's tooltip")
+        # The pointer resting on the icon brings its tooltip up by the icon.
+        self.screen.run("xdotool", "mousemove", "--sync", *map(str, icon.centre()))
+        tip = poll_until(lambda: [self.screen.info(w.id) for w in self.screen.popups() if
+                                  w.id != notice[0].id and "TOOLTIP" in self.screen.prop(
+                                      w.id, "_NET_WM_WINDOW_TYPE")],
+                         20, "the tray icon's tooltip")[0]
         self.bench.screenshot("tooltip")
         self.assertLess(abs(tip["x"] + tip["width"] / 2 - icon.centre()[0]), 200)
         self.assertLess(abs(tip["y"] - icon.centre()[1]), 100)
         self.assertLess(tip["width"], 200, "the tooltip is much wider than one word")
 
-        self.assertEqual(self.exit_from_tray(glowtern), 0)
-        self.assertEqual(self.read_settings(glowtern), defaults_file())
-        port = glowtern.port()
-        self.assert_port_protocol(port)
-        self.assert_outputs_off_last(port)
-        poll_until(lambda: self.screen.tray_icon() is None, 10, "the tray icon to go")
+        # A second copy ends at once without showing anything, opening the port or
+        # writing settings; the first goes on.
+        started = time.monotonic()
+        second = self.bench.start_glowtern(glowtern.cwd, name="second")
+        self.assertEqual(second.wait_exit(timeout=10), 0)
+        print(f"\nthe second copy ended {time.monotonic() - started:.2f} s after its start")
+        self.assertEqual(second.port().kinds(), [])
+        self.assertFalse(os.path.exists(glowtern.settings_path))
+        self.assertEqual(len(self.screen.tray_icons()), 1)
+        glowtern.wait_port_writes(10)
 
+        self.assert_ended_cleanly(glowtern, self.exit_from_tray(glowtern), defaults_file())
+        poll_until(lambda: self.screen.tray_icon() is None, 10, "the tray icon to go")
         # With the settings file there, the next start shows nothing but its icon.
         again = self.start(cwd=glowtern.cwd)
-        self.wait_tray_icon()
+        poll_until(self.screen.tray_icon, 20, "the tray icon")
         again.wait_port_writes(20)
-        self.assertEqual(self.screen.top_level_windows(), [])
+        self.assertEqual(self.screen.popups(), [])
         self.assertEqual(self.exit_from_tray(again), 0)
 
-    def test_a_second_copy_ends_at_once_and_leaves_the_first_running(self):
-        first = self.start()
-        self.wait_tray_icon()
-        started = time.monotonic()
-        second = self.bench.start_glowtern(first.cwd, name="second")
-        status = second.wait_exit(timeout=10)
-        took = time.monotonic() - started
-        self.assertEqual(status, 0)
-        print(f"\nthe second copy ended {took:.2f} s after it was started")
-        # It showed nothing, never opened or claimed the port (a claim would wait for
-        # the first copy to let go of a real one), wrote no settings.
-        self.assertEqual(second.port().kinds(), [])
-        self.assertFalse(os.path.exists(first.settings_path()))
-        self.assertFalse(self.screen.main_window_visible())
-        icons = [w for w in self.screen.tree()
-                 if "glowtern" in w.wm_class and any(a.name == "panel" for a in w.ancestors())]
-        self.assertEqual(len(icons), 1, icons)
-        # The first copy goes on making light.
-        self.assertTrue(first.running())
-        first.wait_port_writes(10)
-        self.assertEqual(self.exit_from_tray(first), 0)
-
-    def test_without_a_port_the_driver_message_ends_the_program(self):
-        # No stand-in preloaded and no /dev/parport0 on the machine: no port access.
-        glowtern = self.start(port=False)
-
-        box = poll_until(self.screen.message_box, 20, "the driver message box")
-        self.assertEqual(box.name.strip(), "", "the box's caption is empty")
-        self.assertEqual(self.screen.active_window(), box.id)
-        shot = self.bench.screenshot("driver-message")
-        # The box's stop icon is red; the About box's information icon has no red.
-        info = self.screen.info(box.id)
-        pixels = self.screen.pixels(shot, info["x"], info["y"], info["width"], info["height"])
-        red = sum(1 for r, g, b in pixels if r > 180 and g < 80 and b < 80)
-        self.assertGreater(red, 50, "no stop icon in the message box")
-        # Start-up stopped at the message: no window, no worker.
-        self.assertFalse(self.screen.main_window_visible())
-        self.assertTrue(glowtern.running())
-
-        self.screen.key("Return")  # OK
-        self.assertEqual(glowtern.wait_exit(), 0)
-        self.assertFalse(os.path.exists(glowtern.settings_path()),
-                         "a failed start wrote setting.dat")
-        poll_until(lambda: self.screen.tray_icon() is None, 10, "the tray icon to go")
+    def test_a_read_only_settings_file_is_loaded_and_left_untouched(self):
+        # Root may write any file: the program runs as an ordinary user, from copies of
+        # its files in case the build tree is closed to that user.
+        user = pwd.getpwnam("nobody")
+        bin_dir = self.bench.make_dir("bin")
+        self.bench.program = shutil.copy(self.bench.program, bin_dir)
+        preload = ":".join(shutil.copy(p, bin_dir) if "glowtern" in os.path.basename(p) else p
+                           for p in os.environ["GLOWTERN_E2E_PRELOAD"].split(":"))
+        dirs = [self.bench.make_dir(name, mode=0o700) for name in ("u-home", "u-run", "u-work")]
+        for path in dirs:
+            os.chown(path, user.pw_uid, user.pw_gid)
+        settings = os.path.join(dirs[2], "setting.dat")
+        content = defaults_file(x=200, y=150)
+        with open(settings, "wb") as file:
+            file.write(content)
+        os.chown(settings, user.pw_uid, user.pw_gid)
+        os.chmod(settings, 0o444)
+        before = os.stat(settings)
+        glowtern = self.start(cwd=dirs[2], user="nobody", LD_PRELOAD=preload, HOME=dirs[0],
+                              XDG_RUNTIME_DIR=dirs[1])
+        # It was read: the window opens where the file says. Moved, it would be saved.
+        window = self.open_window_from_tray()
+        self.assertEqual(self.screen.frame_corner(window.id), (200, 150))
+        self.screen.run("xdotool", "windowmove", str(window.id), "300", "250")
+        poll_until(lambda: self.screen.frame_corner(window.id) == (300, 250), 10, "the move")
+        self.assertEqual(self.exit_from_tray(glowtern), 0)
+        after = os.stat(settings)
+        with open(settings, "rb") as file:
+            self.assertEqual(file.read(), content)
+        self.assertEqual((after.st_ino, after.st_mtime_ns, after.st_mode),
+                         (before.st_ino, before.st_mtime_ns, before.st_mode))
+        self.assertEqual(os.listdir(dirs[2]), ["setting.dat"])
 
 
 class NoTrayTest(GlowternTestCase):
     tray = False
 
-    def test_without_a_tray_the_window_shows_and_closes_normally(self):
-        glowtern = self.start()
-        window = self.wait_window_shown()
-        info = self.screen.info(window.id)
-        self.assertEqual((info["width"], info["height"]), (315, 245))
-        self.assertLessEqual(info["x"] + info["width"], SCREEN_WIDTH)
-        self.assertLessEqual(info["y"] + info["height"], SCREEN_HEIGHT)
-        self.bench.screenshot("shown-without-tray")
-        self.click_close_button(window)
+    def test_no_port_gives_the_driver_message_and_no_tray_shows_the_window(self):
+        glowtern = self.start(settings=HAND_EDITED, port=False)  # and no /dev/parport0
+        box = poll_until(self.screen.message_box, 20, "the driver message box")
+        self.assertEqual(box.name.strip(), "", "the box's caption is empty")
+        self.assertEqual(self.screen.active_window(), box.id)
+        # Its stop icon is red (the About box's information icon has no red).
+        info = self.screen.info(box.id)
+        pixels = self.screen.pixels(self.bench.screenshot("driver-message"), info["x"],
+                                    info["y"], info["width"], info["height"])
+        self.assertGreater(sum(1 for r, g, b in pixels if r > 180 and g < 80 and b < 80), 50)
+        self.assertFalse(self.screen.main_window_visible())
+        self.screen.key("Return")  # OK
         self.assertEqual(glowtern.wait_exit(), 0)
-        port = glowtern.port()
-        self.assert_port_protocol(port)
-        self.assert_outputs_off_last(port)
-        self.assertEqual(self.read_settings(glowtern), defaults_file())
+        self.assertEqual(glowtern.settings(), HAND_EDITED, "a failed start touched setting.dat")
+
+        # With the port: no tray, so the window shows at once, where the file says; its
+        # close button ends the program, which rewrites the file by its rules.
+        glowtern = self.start(cwd=glowtern.cwd)
+        window = self.wait_window_shown()
+        self.bench.screenshot("shown-without-tray")
+        self.assertEqual(self.screen.frame_corner(window.id), (40, 30))
+        self.click_title_bar_button(window, 0)
+        self.assert_ended_cleanly(glowtern, settings=EXPECTED.encode("ascii"))
+        self.assertEqual(os.listdir(glowtern.cwd), ["setting.dat"])

@@ -26,21 +26,17 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
-from harness import (  # noqa: E402  (the path above first)
-    CLIENT_HEIGHT,
-    CLIENT_WIDTH,
-    GlowternTestCase,
-    defaults_file,
-    poll_until,
-    setting,
-)
+from harness import CLIENT_SIZE, GlowternTestCase, poll_until, settings_file  # noqa: E402
 
 # Manual mode, band 5 (53 Hz: 86-129 Hz, data line D1) at threshold 0 and every other band out
-# of reach, the window near the tray; the file lacks its last key, Y_form, which the program
-# adds when it ends. From this file the Linux build writes defaults_file(effect=1,
-# bands=BANDS, x=880, y=0).
-BANDS = [0 if n == 5 else 39 for n in range(1, 19)]
-START_SETTINGS = defaults_file(effect=1, bands=BANDS, x=880).split(b"Y_form = ")[0]
+# of reach, the window near the tray: every key in the order the program writes them. The
+# show starts from this file without its last key, Y_form, which the program adds when it
+# ends; from that start the Linux build writes SHOW_SETTINGS.
+SHOW_SETTINGS = settings_file(**{f"fr{n}": 0 if n == 5 else 39 for n in range(1, 19)},
+                              Level=35, ARU=35, Effect=1, KEY_LED=1,
+                              **{f"OUT{n}": -1 for n in range(1, 19)}, LPT_LED=1, X_form=880,
+                              Y_form=0)
+START_SETTINGS = SHOW_SETTINGS.split(b"Y_form = ")[0]
 
 # Tray menu items by position: the Windows build has no "Sound from" and no "DMX".
 MENU_EXIT = 4
@@ -92,7 +88,7 @@ def tearDownModule():
 class UnitTests(unittest.TestCase):
     def test_the_unit_tests_pass_under_wine(self):
         self.addCleanup(prefix.end_processes)
-        result = prefix.run(["wine", setting("GLOWTERN_WINE_UNIT_TESTS"), "--gtest_brief=1"],
+        result = prefix.run(["wine", os.environ["GLOWTERN_WINE_UNIT_TESTS"], "--gtest_brief=1"],
                             timeout=600)
         output = result.stdout + result.stderr
         self.assertEqual(result.returncode, 0, output[-6000:])
@@ -117,9 +113,10 @@ class WineTestCase(GlowternTestCase):
     def install(self, with_port_library=True):
         """A folder holding glowtern.exe, and the port library beside it when asked."""
         folder = self.bench.make_dir("program")
-        shutil.copy(setting("GLOWTERN_E2E_PROGRAM"), os.path.join(folder, "glowtern.exe"))
+        shutil.copy(self.bench.program, os.path.join(folder, "glowtern.exe"))
         if with_port_library:
-            shutil.copy(setting("GLOWTERN_WINE_PORT_LIBRARY"), os.path.join(folder, "portio64.dll"))
+            shutil.copy(os.environ["GLOWTERN_WINE_PORT_LIBRARY"],
+                        os.path.join(folder, "portio64.dll"))
         return os.path.join(folder, "glowtern.exe")
 
     def start_wine(self, program, cwd, name="glowtern"):
@@ -172,14 +169,14 @@ class ShowTest(WineTestCase):
 
     def test_the_show_from_the_tray_to_exit_and_the_end_of_the_session(self):
         program = self.install()
-        work = self.bench.work_dir()
+        work = self.bench.make_dir("work")
         with open(os.path.join(work, "setting.dat"), "wb") as file:
             file.write(START_SETTINGS)
         started = time.monotonic()
         glowtern = self.start_wine(program, work)
 
         # Hidden with its tray icon, the lamps driven from the port library mapped from memory.
-        self.wait_tray_icon()
+        poll_until(self.screen.tray_icon, 30, "the tray icon")
         glowtern.wait_port(lambda lines: len(writes(lines)) >= 4, "the first port writes")
         print(f"\nglowtern.exe was in the tray {time.monotonic() - started:.1f} s after its start",
               file=sys.stderr)
@@ -204,7 +201,7 @@ class ShowTest(WineTestCase):
         # The window opens from the tray at its size on a 96-DPI desktop, band 5's meter up.
         window = self.open_window_from_tray()
         info = self.screen.info(window.id)
-        self.assertEqual((info["width"], info["height"]), (CLIENT_WIDTH, CLIENT_HEIGHT))
+        self.assertEqual((info["width"], info["height"]), CLIENT_SIZE)
 
         def meter_lit():
             shot = self.bench.screenshot("window-and-tray")
@@ -224,13 +221,13 @@ class ShowTest(WineTestCase):
         lines = glowtern.port()
         self.assertEqual(lines[-3:], ["DATA 0x00", "CONTROL 0x0b", "DETACH"])
         written = glowtern.settings()
-        self.assertEqual(written, defaults_file(effect=1, bands=BANDS, x=880, y=0))
+        self.assertEqual(written, SHOW_SETTINGS)
         poll_until(lambda: self.screen.tray_icon() is None, 10, "the tray icon to go")
 
         # Started again on the file it wrote, it ends with the Windows session
         # (WM_QUERYENDSESSION, WM_ENDSESSION) as with Exit.
         again = self.start_wine(program, work, name="again")
-        self.wait_tray_icon()
+        poll_until(self.screen.tray_icon, 30, "the tray icon")
         again.wait_port(lambda lines: len(writes(lines)) >= 4, "port writes after the restart")
         prefix.run(["wineboot", "--end-session"], timeout=60, DISPLAY=self.bench.display)
         self.assertEqual(again.wait_exit(), 0)
@@ -251,7 +248,7 @@ class ShowTest(WineTestCase):
 class DriverTest(WineTestCase):
     def test_without_the_port_library_the_driver_message_ends_the_program(self):
         program = self.install(with_port_library=False)
-        glowtern = self.start_wine(program, self.bench.work_dir())
+        glowtern = self.start_wine(program, self.bench.make_dir("work"))
         box = poll_until(lambda: self.wine_window(lambda info: info["width"] > 100), 30,
                          "the driver message box")
         shot = self.bench.screenshot("driver-message")
