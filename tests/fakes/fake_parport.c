@@ -51,43 +51,26 @@ static const char kPortPath[] = "/dev/parport0";
 
 /* ---- the real functions, resolved on first use ---- */
 
-typedef int (*open_fn)(const char*, int, ...);
-typedef int (*openat_fn)(int, const char*, int, ...);
-typedef int (*open2_fn)(const char*, int);
-typedef int (*openat2_fn)(int, const char*, int);
-typedef int (*ioctl_fn)(int, unsigned long, ...);
-typedef int (*close_fn)(int);
+/* The C library's function `name` (null if there is none), looked up past this library once at
+ * each place that asks; concurrent first calls resolve the same pointer, so a plain atomic store
+ * is enough. */
+#define REAL(name)                                                                 \
+    __extension__({                                                                \
+        static _Atomic(void*) real_slot;                                           \
+        void* real_entry = atomic_load_explicit(&real_slot, memory_order_acquire); \
+        if (real_entry == NULL) {                                                  \
+            real_entry = dlsym(RTLD_NEXT, #name);                                  \
+            atomic_store_explicit(&real_slot, real_entry, memory_order_release);   \
+        }                                                                          \
+        __typeof__(&name) function;                                                \
+        memcpy(&function, &real_entry, sizeof function);                           \
+        function;                                                                  \
+    })
 
-/* Looks `name` up past this library once; concurrent first calls resolve the same
- * pointer, so a plain atomic store is enough. */
-static void* resolve(_Atomic(void*)* slot, const char* name) {
-    void* entry = atomic_load_explicit(slot, memory_order_acquire);
-    if (entry == NULL) {
-        entry = dlsym(RTLD_NEXT, name);
-        atomic_store_explicit(slot, entry, memory_order_release);
-    }
-    return entry;
+static int refuse(int error) {
+    errno = error;
+    return -1;
 }
-
-#define REAL(type, name)                            \
-    static type real_##name(void) {                 \
-        static _Atomic(void*) slot;                 \
-        void* entry = resolve(&slot, #name);        \
-        type function;                              \
-        memcpy(&function, &entry, sizeof function); \
-        return function;                            \
-    }
-
-REAL(open_fn, open)
-REAL(open_fn, open64)
-REAL(openat_fn, openat)
-REAL(openat_fn, openat64)
-REAL(open2_fn, __open_2)
-REAL(open2_fn, __open64_2)
-REAL(openat2_fn, __openat_2)
-REAL(openat2_fn, __openat64_2)
-REAL(ioctl_fn, ioctl)
-REAL(close_fn, close)
 
 /* ---- configuration, read once ---- */
 
@@ -101,7 +84,7 @@ static void read_config(void) {
     if (path == NULL || path[0] == '\0') {
         return;
     }
-    open_fn open_log = real_open();
+    int (*open_log)(const char*, int, ...) = REAL(open);
     if (open_log == NULL) {
         return;
     }
@@ -188,11 +171,9 @@ static int track(int fd) {
 /* True when this call took the slot away (so only one caller acts on it). */
 static int untrack(int slot, int fd) {
     int expected = fd + 1;
-    if (atomic_compare_exchange_strong(&slot_fd[slot], &expected, 0)) {
-        atomic_fetch_sub(&tracked_count, 1);
-        return 1;
-    }
-    return 0;
+    const int taken = atomic_compare_exchange_strong(&slot_fd[slot], &expected, 0);
+    atomic_fetch_sub(&tracked_count, taken);
+    return taken;
 }
 
 /* A descriptor number handed out by a real open can only be free because the tracked
@@ -234,10 +215,9 @@ static int open_port(int flags) {
         errno = ENOENT;
         return -1;
     }
-    open_fn open_null = real_open();
+    int (*open_null)(const char*, int, ...) = REAL(open);
     if (open_null == NULL) {
-        errno = ENOSYS;
-        return -1;
+        return refuse(ENOSYS);
     }
     int fd = open_null("/dev/null", flags & (O_ACCMODE | O_CLOEXEC | O_NONBLOCK));
     if (fd < 0) {
@@ -245,7 +225,7 @@ static int open_port(int flags) {
     }
     forget_reused(fd);
     if (!track(fd)) {
-        real_close()(fd);
+        REAL(close)(fd);
         errno = EMFILE;
         return -1;
     }
@@ -258,112 +238,62 @@ static int open_port(int flags) {
     return fd;
 }
 
-static int missing_real(void) {
-    errno = ENOSYS;
-    return -1;
-}
+/* The port is opened here; any other file by the C library, looked up only when needed. */
+#define OPEN_PORT_OR_PASS(name, ...)     \
+    if (is_port(path) && active()) {     \
+        return open_port(flags);         \
+    }                                    \
+    __typeof__(&name) real = REAL(name); \
+    return real == NULL ? refuse(ENOSYS) : forget_reused(real(__VA_ARGS__))
 
-// The port is opened here; any other file by the C library, looked up only when needed.
-static int open_file(open_fn (*real_function)(void), const char* path, int flags, mode_t mode) {
-    if (is_port(path) && active()) {
-        return open_port(flags);
+/* The mode argument that follows the flags when they create a file. */
+#define MODE_ARGUMENT                     \
+    mode_t mode = 0;                      \
+    if (needs_mode(flags)) {              \
+        va_list arguments;                \
+        va_start(arguments, flags);       \
+        mode = va_arg(arguments, mode_t); \
+        va_end(arguments);                \
     }
-    open_fn real = real_function();
-    return real == NULL ? missing_real() : forget_reused(real(path, flags, mode));
-}
-
-static int openat_file(openat_fn (*real_function)(void), int dirfd, const char* path, int flags,
-                       mode_t mode) {
-    if (is_port(path) && active()) {
-        return open_port(flags);
-    }
-    openat_fn real = real_function();
-    return real == NULL ? missing_real() : forget_reused(real(dirfd, path, flags, mode));
-}
 
 EXPORT int open(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (needs_mode(flags)) {
-        va_list arguments;
-        va_start(arguments, flags);
-        mode = va_arg(arguments, mode_t);
-        va_end(arguments);
-    }
-    return open_file(real_open, path, flags, mode);
+    MODE_ARGUMENT
+    OPEN_PORT_OR_PASS(open, path, flags, mode);
 }
 
 EXPORT int open64(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (needs_mode(flags)) {
-        va_list arguments;
-        va_start(arguments, flags);
-        mode = va_arg(arguments, mode_t);
-        va_end(arguments);
-    }
-    return open_file(real_open64, path, flags, mode);
+    MODE_ARGUMENT
+    OPEN_PORT_OR_PASS(open64, path, flags, mode);
 }
 
 EXPORT int openat(int dirfd, const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (needs_mode(flags)) {
-        va_list arguments;
-        va_start(arguments, flags);
-        mode = va_arg(arguments, mode_t);
-        va_end(arguments);
-    }
-    return openat_file(real_openat, dirfd, path, flags, mode);
+    MODE_ARGUMENT
+    OPEN_PORT_OR_PASS(openat, dirfd, path, flags, mode);
 }
 
 EXPORT int openat64(int dirfd, const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (needs_mode(flags)) {
-        va_list arguments;
-        va_start(arguments, flags);
-        mode = va_arg(arguments, mode_t);
-        va_end(arguments);
-    }
-    return openat_file(real_openat64, dirfd, path, flags, mode);
+    MODE_ARGUMENT
+    OPEN_PORT_OR_PASS(openat64, dirfd, path, flags, mode);
 }
 
 /* The checked variants that fortified callers use when the flags need no mode. */
 EXPORT int __open_2(const char* path, int flags) {
-    if (is_port(path) && active()) {
-        return open_port(flags);
-    }
-    open2_fn real = real___open_2();
-    return real == NULL ? missing_real() : forget_reused(real(path, flags));
+    OPEN_PORT_OR_PASS(__open_2, path, flags);
 }
 
 EXPORT int __open64_2(const char* path, int flags) {
-    if (is_port(path) && active()) {
-        return open_port(flags);
-    }
-    open2_fn real = real___open64_2();
-    return real == NULL ? missing_real() : forget_reused(real(path, flags));
+    OPEN_PORT_OR_PASS(__open64_2, path, flags);
 }
 
 EXPORT int __openat_2(int dirfd, const char* path, int flags) {
-    if (is_port(path) && active()) {
-        return open_port(flags);
-    }
-    openat2_fn real = real___openat_2();
-    return real == NULL ? missing_real() : forget_reused(real(dirfd, path, flags));
+    OPEN_PORT_OR_PASS(__openat_2, dirfd, path, flags);
 }
 
 EXPORT int __openat64_2(int dirfd, const char* path, int flags) {
-    if (is_port(path) && active()) {
-        return open_port(flags);
-    }
-    openat2_fn real = real___openat64_2();
-    return real == NULL ? missing_real() : forget_reused(real(dirfd, path, flags));
+    OPEN_PORT_OR_PASS(__openat64_2, dirfd, path, flags);
 }
 
 /* ---- ioctl ---- */
-
-static int refuse(int error) {
-    errno = error;
-    return -1;
-}
 
 static int port_ioctl(int slot, unsigned long request, void* argument) {
     const int claimed = atomic_load(&slot_claimed[slot]);
@@ -419,19 +349,16 @@ EXPORT int ioctl(int fd, unsigned long request, ...) {
             return result;
         }
     }
-    ioctl_fn real = real_ioctl();
-    if (real == NULL) {
-        return missing_real();
-    }
-    return real(fd, request, argument);
+    int (*real)(int, unsigned long, ...) = REAL(ioctl);
+    return real == NULL ? refuse(ENOSYS) : real(fd, request, argument);
 }
 
 /* ---- close ---- */
 
 EXPORT int close(int fd) {
-    close_fn real = real_close();
+    int (*real)(int) = REAL(close);
     if (real == NULL) {
-        return missing_real();
+        return refuse(ENOSYS);
     }
     const int slot = find_slot(fd);
     if (slot >= 0 && still_ours(slot, fd) && untrack(slot, fd)) {

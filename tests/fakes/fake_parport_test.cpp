@@ -1,234 +1,143 @@
-// The ppdev port module for real, through the /dev/parport0 stand-in: the probe runs
-// as a child process with the stand-in preloaded, and the tests read its log.
+// The /dev/parport0 stand-in, and the ppdev port module driven for real through it: this binary
+// runs itself as a probe with the stand-in preloaded, and the tests read the stand-in's log.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdint>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
-extern char** environ;
+#include "devices/port_library.h"
+#include "platform/ppdev_port_module.h"
 
 namespace glowtern {
 namespace {
 
-struct LogLine {
-    int64_t nanoseconds = 0;
-    std::string event;  // the line without its timestamp
-};
-
-struct ProbeRun {
-    int exitStatus = -1;
-    std::string output;
-};
-
-bool PortDeviceExists() {
-    return ::access("/dev/parport0", F_OK) == 0;
+// "module": the port driven as the program does, with an address that is no register, two
+// unbinds and a write after them. "shared": two loads of the module; the port stays claimed
+// until the second unload. The exit status counts the loads that found the driver.
+int Probe(const std::string& mode, const std::string& scratch) {
+    PpdevPortModule modules[2];
+    PortLibrary libraries[2];
+    int successes = 0;
+    const int loads = mode == "shared" ? 2 : 1;
+    for (int i = 0; i < loads; ++i) {
+        BindPortLibrary(libraries[i], modules[i]);
+        successes += CheckPortDriver(libraries[i]) ? 1 : 0;
+    }
+    if (loads == 2) {
+        UnbindPortLibrary(libraries[0]);
+        WritePort(libraries[1], 0x378, 0x11);
+        UnbindPortLibrary(libraries[1]);
+        return successes;
+    }
+    for (const auto& [address, value] : std::vector<std::pair<int, uint8_t>>{
+             {0x378, 0x02}, {0x379, 0x55}, {0x37A, 0x0E}, {0x378, 0x00}, {0x37A, 0x0B}}) {
+        WritePort(libraries[0], address, value);
+    }
+    UnbindPortLibrary(libraries[0]);
+    UnbindPortLibrary(libraries[0]);
+    WritePort(libraries[0], 0x378, 0xFF);
+    // Any other file passes by: its ppdev requests reach the real driver, which refuses them.
+    const int other = ::open(scratch.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    unsigned char value = 0;
+    return ::ioctl(other, PPWDATA, &value) == -1 && ::close(other) == 0 ? successes : 9;
 }
 
-class FakeParportTest : public ::testing::Test {
+class FakeParport : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "glowtern-parport-XXXXXX");
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr) << std::strerror(errno);
-        dir_ = pattern;
-        logPath_ = dir_ / "port.log";
+        ASSERT_NE(::mkdtemp(dir.data()), nullptr) << std::strerror(errno);
+        log = dir + "/port.log";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    // Runs this binary as a probe with the stand-in preloaded, the log variable set when
+    // `logged`, and `fail` naming the failure asked for; its exit status.
+    int probe(const char* mode, bool logged = true, const char* fail = nullptr) {
+        std::filesystem::remove(log);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::setenv("LD_PRELOAD", GLOWTERN_FAKE_PARPORT_PRELOAD, 1);
+            ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);  // no light panel the user runs here
+            logged ? ::setenv("GLOWTERN_FAKE_PARPORT_LOG", log.c_str(), 1)
+                   : ::unsetenv("GLOWTERN_FAKE_PARPORT_LOG");
+            fail ? ::setenv("GLOWTERN_FAKE_PARPORT_FAIL", fail, 1)
+                 : ::unsetenv("GLOWTERN_FAKE_PARPORT_FAIL");
+            ::execl("/proc/self/exe", "probe", "--probe", mode, (dir + "/f").c_str(), nullptr);
+            ::_exit(127);
+        }
+        int status = -1;
+        ::waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
+    // The events of the log, each line checked for the "<ns> <event>" form, the times never
+    // going back.
+    std::vector<std::string> events() {
+        std::vector<std::string> events;
+        std::ifstream file(log);
+        int64_t last = 0;
+        for (std::string line; std::getline(file, line);) {
+            std::istringstream fields(line);
+            int64_t nanoseconds = -1;
+            EXPECT_TRUE(fields >> nanoseconds && fields.get() == ' ' && nanoseconds >= last)
+                << line;
+            last = nanoseconds;
+            std::getline(fields, events.emplace_back());
+        }
+        return events;
     }
 
-    // Runs the probe with the stand-in preloaded. `logged` false leaves the log variable
-    // unset; `fail` non-empty sets GLOWTERN_FAKE_PARPORT_FAIL.
-    ProbeRun runProbe(const std::vector<std::string>& arguments, bool logged = true,
-                      const std::string& fail = "") {
-        std::vector<std::string> environment;
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            const std::string variable = *entry;
-            if (variable.rfind("LD_PRELOAD=", 0) != 0 &&
-                variable.rfind("GLOWTERN_FAKE_PARPORT_", 0) != 0 &&
-                variable.rfind("XDG_RUNTIME_DIR=", 0) != 0) {
-                environment.push_back(variable);
-            }
-        }
-        environment.push_back(std::string("LD_PRELOAD=") + GLOWTERN_FAKE_PARPORT_PRELOAD);
-        // A light panel the user runs must not stand in for the missing port here.
-        environment.push_back("XDG_RUNTIME_DIR=" + dir_.string());
-        if (logged) {
-            environment.push_back("GLOWTERN_FAKE_PARPORT_LOG=" + logPath_.string());
-        }
-        if (!fail.empty()) {
-            environment.push_back("GLOWTERN_FAKE_PARPORT_FAIL=" + fail);
-        }
-        std::vector<char*> envp;
-        for (std::string& variable : environment) {
-            envp.push_back(variable.data());
-        }
-        envp.push_back(nullptr);
-        std::string program = GLOWTERN_PARPORT_PROBE;
-        std::vector<std::string> argumentStore{program};
-        argumentStore.insert(argumentStore.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (std::string& argument : argumentStore) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-
-        ProbeRun run;
-        int pipeFds[2];
-        if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-            ADD_FAILURE() << "pipe: " << std::strerror(errno);
-            return run;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-        pid_t child = -1;
-        const int spawned =
-            ::posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(pipeFds[1]);
-        if (spawned != 0) {
-            ::close(pipeFds[0]);
-            ADD_FAILURE() << "spawn " << program << ": " << std::strerror(spawned);
-            return run;
-        }
-        char buffer[256];
-        ssize_t got;
-        while ((got = ::read(pipeFds[0], buffer, sizeof buffer)) != 0) {
-            if (got < 0 && errno != EINTR) {
-                break;
-            }
-            if (got > 0) {
-                run.output.append(buffer, static_cast<size_t>(got));
-            }
-        }
-        ::close(pipeFds[0]);
-        int status = 0;
-        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-        }
-        run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return run;
-    }
-
-    // The log's lines, each checked for the "<ns> <event>" form.
-    std::vector<LogLine> readLog() {
-        std::vector<LogLine> lines;
-        std::ifstream file(logPath_);
-        std::string text;
-        while (std::getline(file, text)) {
-            std::istringstream fields(text);
-            LogLine line;
-            fields >> line.nanoseconds;
-            EXPECT_TRUE(fields && fields.get() == ' ') << "malformed line: " << text;
-            std::getline(fields, line.event);
-            lines.push_back(line);
-        }
-        return lines;
-    }
-
-    static std::vector<std::string> events(const std::vector<LogLine>& lines) {
-        std::vector<std::string> result;
-        for (const LogLine& line : lines) {
-            result.push_back(line.event);
-        }
-        return result;
-    }
-
-    std::filesystem::path dir_;
-    std::filesystem::path logPath_;
+    std::string dir = std::filesystem::temp_directory_path() / "glowtern-parport-XXXXXX";
+    std::string log;
 };
 
-TEST_F(FakeParportTest, ModuleOpensClaimsWritesRegistersAndReleases) {
-    const ProbeRun run = runProbe({"module"});
-    ASSERT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(run.output, "driver=1\n");
-    const std::vector<LogLine> lines = readLog();
-    // 0x379 is no writable register and the write after unbinding goes nowhere.
-    const std::vector<std::string> expected = {
-        "OPEN RDWR CLOEXEC", "CLAIM",        "DATA 0x02", "CONTROL 0x0e",
-        "DATA 0x00",         "CONTROL 0x0b", "RELEASE",   "CLOSE",
+TEST_F(FakeParport, PortModuleGetsThePortOnlyWhenItCanBeOpenedAndClaimed) {
+    // The probe, whether the log variable is set, the failure asked for, how many loads find the
+    // driver, and the events logged.
+    const std::tuple<const char*, bool, const char*, int, std::string> runs[] = {
+        {"module", true, nullptr, 1,
+         "OPEN RDWR CLOEXEC, CLAIM, DATA 0x02, CONTROL 0x0e, DATA 0x00, CONTROL 0x0b, RELEASE, "
+         "CLOSE"},
+        {"shared", true, nullptr, 2, "OPEN RDWR CLOEXEC, CLAIM, DATA 0x11, RELEASE, CLOSE"},
+        // The descriptor is given back at once; no write is even tried, nothing released.
+        {"module", true, "claim", 0, "OPEN RDWR CLOEXEC, CLAIM-FAILED, CLOSE"},
+        {"module", true, "open", 0, "OPEN-FAILED"},
+        // Without the log variable the port is missing, as on a machine without one.
+        {"module", false, nullptr, 0, ""},
     };
-    EXPECT_EQ(events(lines), expected);
-    ASSERT_FALSE(lines.empty());
-    for (size_t i = 1; i < lines.size(); ++i) {
-        EXPECT_LE(lines[i - 1].nanoseconds, lines[i].nanoseconds) << "line " << i;
-    }
-    EXPECT_LT(lines.front().nanoseconds, lines.back().nanoseconds);
-}
-
-TEST_F(FakeParportTest, WithoutTheLogVariableThePortIsMissing) {
-    if (PortDeviceExists()) {
-        GTEST_SKIP() << "this machine has a real /dev/parport0";
-    }
-    const ProbeRun run = runProbe({"module"}, /*logged=*/false);
-    ASSERT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(run.output, "driver=0\n");
-    EXPECT_FALSE(std::filesystem::exists(logPath_));
-}
-
-TEST_F(FakeParportTest, FailedClaimOrOpenMeansNoDriverAndNoWrites) {
-    ProbeRun run = runProbe({"module"}, true, "claim");
-    ASSERT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(run.output, "driver=0\n");
-    // The descriptor is given back at once; no write is even tried, nothing released.
-    EXPECT_EQ(events(readLog()),
-              (std::vector<std::string>{"OPEN RDWR CLOEXEC", "CLAIM-FAILED", "CLOSE"}));
-
-    std::filesystem::remove(logPath_);
-    run = runProbe({"module"}, true, "open");
-    ASSERT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(run.output, "driver=0\n");
-    EXPECT_EQ(events(readLog()), (std::vector<std::string>{"OPEN-FAILED"}));
-}
-
-TEST_F(FakeParportTest, SecondLoadSharesThePortUntilTheLastUnload) {
-    const ProbeRun run = runProbe({"shared"});
-    ASSERT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(run.output, "driver=1,1\n");
-    EXPECT_EQ(events(readLog()), (std::vector<std::string>{"OPEN RDWR CLOEXEC", "CLAIM",
-                                                           "DATA 0x11", "RELEASE", "CLOSE"}));
-}
-
-TEST_F(FakeParportTest, ThreadsGetWholeOrderedLinesAndOtherFilesPassThrough) {
-    const ProbeRun run = runProbe({"threads", dir_.string()});
-    ASSERT_EQ(run.exitStatus, 0) << run.output;
-    EXPECT_EQ(run.output, "threads=ok\n");
-    const std::vector<LogLine> lines = readLog();
-    // 4 port threads, each: open, claim, 200 writes, release, close.
-    ASSERT_EQ(lines.size(), 4u * (200u + 4u));
-    std::map<std::string, int> counts;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const std::string& event = lines[i].event;
-        const std::string kind = event.substr(0, event.find(' '));
-        ++counts[kind];
-        if (kind == "DATA") {
-            ASSERT_EQ(event.size(), 9u) << event;
-            EXPECT_EQ(event.compare(0, 7, "DATA 0x"), 0) << event;
+    for (const auto& [mode, logged, fail, drivers, expected] : runs) {
+        SCOPED_TRACE(std::string(mode) + " " + (fail ? fail : "") + (logged ? "" : "unlogged"));
+        if (!logged && ::access("/dev/parport0", F_OK) == 0) {
+            continue;  // this machine has a real port
         }
-        if (i > 0) {
-            EXPECT_LE(lines[i - 1].nanoseconds, lines[i].nanoseconds) << "line " << i;
+        EXPECT_EQ(probe(mode, logged, fail), drivers);
+        std::string seen;
+        for (const std::string& event : events()) {
+            seen += (seen.empty() ? "" : ", ") + event;
         }
+        EXPECT_EQ(seen, expected);
+        EXPECT_EQ(std::filesystem::exists(log), logged);
     }
-    EXPECT_EQ(counts["OPEN"], 4);
-    EXPECT_EQ(counts["CLAIM"], 4);
-    EXPECT_EQ(counts["DATA"], 800);
-    EXPECT_EQ(counts["RELEASE"], 4);
-    EXPECT_EQ(counts["CLOSE"], 4);
-    EXPECT_EQ(counts.size(), 5u);
 }
 
 }  // namespace
 }  // namespace glowtern
+
+int main(int argc, char** argv) {
+    if (argc >= 4 && std::strcmp(argv[1], "--probe") == 0) {
+        return glowtern::Probe(argv[2], argv[3]);
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -8,7 +8,7 @@
 // the fuzzer, starting from nothing, spends its time on the sections and directories behind
 // them rather than on guessing 16-bit magic numbers.
 
-#include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -16,59 +16,45 @@
 
 #include "devices/module_loader.h"
 
-namespace {
-
-void* StandIn(uintptr_t value) {
-    return reinterpret_cast<void*>(value);
-}
-
 template <typename T>
 void Put(std::vector<uint8_t>& image, size_t offset, T value) {
     std::memcpy(image.data() + offset, &value, sizeof value);
 }
-
-std::vector<uint8_t> Framed(const uint8_t* data, size_t size, bool wide) {
-    constexpr size_t kPe = 0x40;
-    constexpr size_t kOptional = kPe + 24;
-    std::vector<uint8_t> image(data, data + size);
-    if (image.size() < 0x200) {
-        image.resize(0x200);
-    }
-    Put<uint16_t>(image, 0, 0x5A4D);
-    Put<uint32_t>(image, 0x3C, kPe);
-    Put<uint32_t>(image, kPe, 0x00004550);
-    Put<uint16_t>(image, kPe + 4, wide ? 0x8664 : 0x014C);
-    Put<uint16_t>(image, kPe + 20, wide ? 0xF0 : 0xE0);
-    Put<uint16_t>(image, kOptional, wide ? 0x20B : 0x10B);
-    Put<uint32_t>(image, kOptional + (wide ? 108 : 92), 16);
-    return image;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace glowtern;
     if (size == 0) {
         return 0;
     }
-    const uint8_t mode = data[0];
-    ++data;
-    --size;
+    const bool framed = (data[0] & 1) != 0;
+    const bool wide = (data[0] & 2) != 0;
     // A copy of exactly the image's length, so that any read past it is caught.
-    const std::vector<uint8_t> image = (mode & 1) != 0 ? Framed(data, size, (mode & 2) != 0)
-                                                       : std::vector<uint8_t>(data, data + size);
+    std::vector<uint8_t> image(data + 1, data + size);
+    if (framed) {
+        constexpr size_t kPe = 0x40;
+        constexpr size_t kOptional = kPe + 24;
+        image.resize(std::max<size_t>(image.size(), 0x200));
+        Put<uint16_t>(image, 0, 0x5A4D);
+        Put<uint32_t>(image, 0x3C, kPe);
+        Put<uint32_t>(image, kPe, 0x00004550);
+        Put<uint16_t>(image, kPe + 4, wide ? 0x8664 : 0x014C);
+        Put<uint16_t>(image, kPe + 20, wide ? 0xF0 : 0xE0);
+        Put<uint16_t>(image, kOptional, wide ? 0x20B : 0x10B);
+        Put<uint32_t>(image, kOptional + (wide ? 108 : 92), 16);
+    }
 
     // Libraries and symbols the fuzzer can reach: the empty name matches any name field that
     // points at a zero byte, of which a mostly zero-filled mapping has plenty. The addresses
     // are never called and fit in 32 bits, so PE32 images can bind them too.
+    auto at = [](uintptr_t value) { return reinterpret_cast<void*>(value); };
     HostModules hosts;
     HostLibrary& empty = RegisterHostLibrary(hosts, "");
-    empty.symbols[""] = StandIn(0x1000);
-    empty.ordinals[0] = StandIn(0x2000);
-    empty.ordinals[1] = StandIn(0x3000);
+    empty.symbols[""] = at(0x1000);
+    empty.ordinals[0] = at(0x2000);
+    empty.ordinals[1] = at(0x3000);
     HostLibrary& k = RegisterHostLibrary(hosts, "k");
-    k.symbols["f"] = StandIn(0x4000);
-    k.ordinals[2] = StandIn(0x5000);
+    k.symbols["f"] = at(0x4000);
+    k.ordinals[2] = at(0x5000);
 
     LoadedModule* module =
         LoadModuleFromMemory(image.data(), image.size(), hosts, EntryPointPolicy::Never);

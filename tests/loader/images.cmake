@@ -1,62 +1,37 @@
-# The module loader tests' images: real PE32 and PE32+ DLLs compiled by mingw-w64 from the C
-# sources beside this file, and objdump's report of each written next to it for the tests to check
-# the loader against. Sets loader_images (their folder) and the target glowtern_loader_images.
-# Included by the Linux and the Windows test builds.
-foreach(tool gcc dlltool objdump)
-    string(TOUPPER ${tool} upper)
-    find_program(GLOWTERN_MINGW64_${upper} x86_64-w64-mingw32-${tool} REQUIRED)
-    find_program(GLOWTERN_MINGW32_${upper} i686-w64-mingw32-${tool} REQUIRED)
-endforeach()
-
-set(loader_sources ${CMAKE_CURRENT_LIST_DIR})
+# The loader tests' images: a real PE32+ and PE32 DLL compiled by mingw-w64 from sample.c, and
+# objdump's report of each written next to it for the tests to check the loader against. Sets
+# loader_images (their folder) and the target glowtern_loader_images; included by the Linux and
+# the Windows test builds.
 set(loader_images ${CMAKE_CURRENT_BINARY_DIR}/images)
 file(MAKE_DIRECTORY ${loader_images})
-set(loader_outputs)
+set(loader_sources ${CMAKE_CURRENT_LIST_DIR})
+add_custom_target(glowtern_loader_images)
 
-# Import libraries for the "host" DLLs that the sample DLL imports from.
-function(glowtern_loader_import_library name bits)
-    set(output ${loader_images}/lib${name}${bits}.a)
-    add_custom_command(
-        OUTPUT ${output}
-        COMMAND ${GLOWTERN_MINGW${bits}_DLLTOOL} -d ${loader_sources}/${name}.def
-                -l ${output}
-        DEPENDS ${loader_sources}/${name}.def
-        COMMENT "Import library ${name} (${bits}-bit)"
-        VERBATIM)
-endfunction()
-
-# glowtern_loader_image(<name> <32|64> <source stem> <image base> <entry symbol or 0> [libs])
-# builds images/<name>.dll and images/<name>.txt (objdump -p -h of it).
-function(glowtern_loader_image name bits stem base entry)
-    set(dll ${loader_images}/${name}.dll)
-    set(report ${loader_images}/${name}.txt)
-    set(libraries)
-    foreach(library ${ARGN})
-        list(APPEND libraries ${loader_images}/lib${library}${bits}.a)
+# images/sample<bits>.dll and .txt, importing from two host DLLs through their import libraries.
+function(glowtern_sample_dll prefix bits base entry)
+    foreach(tool gcc dlltool objdump)
+        find_program(mingw_${tool}_${bits} ${prefix}-w64-mingw32-${tool} REQUIRED)
     endforeach()
-    add_custom_command(
-        OUTPUT ${dll} ${report}
-        COMMAND ${GLOWTERN_MINGW${bits}_GCC} -O2 -shared -nostdlib -Wl,-e,${entry}
-                -Wl,--enable-reloc-section -Wl,--image-base=${base} -o ${dll}
-                ${loader_sources}/${stem}.c ${loader_sources}/${stem}.def
-                ${libraries}
-        COMMAND sh -c "\"$0\" -p -h \"$1\" > \"$2\"" ${GLOWTERN_MINGW${bits}_OBJDUMP} ${dll}
-                ${report}
-        DEPENDS ${loader_sources}/${stem}.c ${loader_sources}/${stem}.def
-                ${libraries}
-        COMMENT "Test DLL ${name}"
-        VERBATIM)
-    set(loader_outputs ${loader_outputs} ${dll} ${report} PARENT_SCOPE)
+    set(libraries)
+    foreach(host glowhost glowaux)
+        set(library ${loader_images}/lib${host}${bits}.a)
+        add_custom_command(OUTPUT ${library}
+            COMMAND ${mingw_dlltool_${bits}} -d ${loader_sources}/${host}.def -l ${library}
+            DEPENDS ${loader_sources}/${host}.def VERBATIM)
+        list(APPEND libraries ${library})
+    endforeach()
+    set(dll ${loader_images}/sample${bits}.dll)
+    add_custom_command(OUTPUT ${dll} ${loader_images}/sample${bits}.txt
+        COMMAND ${mingw_gcc_${bits}} -O2 -shared -nostdlib -Wl,-e,${entry} -Wl,--enable-reloc-section
+                -Wl,--image-base=${base} -o ${dll} ${loader_sources}/sample.c
+                ${loader_sources}/sample.def ${libraries}
+        COMMAND sh -c "\"$0\" -p \"$1\" > \"$2\"" ${mingw_objdump_${bits}} ${dll}
+                ${loader_images}/sample${bits}.txt
+        DEPENDS ${loader_sources}/sample.c ${loader_sources}/sample.def ${libraries}
+        COMMENT "Test DLL sample${bits}" VERBATIM)
+    add_custom_target(glowtern_loader_sample${bits} DEPENDS ${dll})
+    add_dependencies(glowtern_loader_images glowtern_loader_sample${bits})
 endfunction()
-
-foreach(bits 32 64)
-    glowtern_loader_import_library(glowhost ${bits})
-    glowtern_loader_import_library(glowaux ${bits})
-endforeach()
 # Distinct preferred bases below 2 GiB, free in an ordinary (and an ASan) test process.
-glowtern_loader_image(sample64 64 sample 0x20000000 DllMain glowhost glowaux)
-glowtern_loader_image(sample32 32 sample 0x21000000 _DllMain@12 glowhost glowaux)
-glowtern_loader_image(plain64 64 plain 0x22000000 0)
-glowtern_loader_image(plain32 32 plain 0x23000000 0)
-add_custom_target(glowtern_loader_images DEPENDS ${loader_outputs})
-
+glowtern_sample_dll(x86_64 64 0x20000000 DllMain)
+glowtern_sample_dll(i686 32 0x21000000 _DllMain@12)

@@ -1,228 +1,217 @@
 #include "tests/support/fake_platform.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <thread>
 
 namespace glowtern::testing {
 
-std::string lockKeyName(LockKey key) {
-    switch (key) {
-        case LockKey::CapsLock:
-            return "CapsLock";
-        case LockKey::NumLock:
-            return "NumLock";
-        case LockKey::ScrollLock:
-            return "ScrollLock";
+namespace {
+
+std::string keyName(LockKey key) {
+    constexpr const char* kNames[] = {"CapsLock", "NumLock", "ScrollLock"};
+    return kNames[static_cast<size_t>(key)];
+}
+
+void add(CallLog* log, const std::string& entry) {
+    if (log != nullptr) {
+        log->add(entry);
     }
-    return "?";
 }
 
-std::string hexByte(unsigned value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02X", value & 0xFF);
-    return text;
-}
-
-// --- audio ---
+}  // namespace
 
 uint32_t FakeAudioCapture::startRecording() {
-    if (log_ != nullptr) {
-        log_->add("startRecording");
-    }
-    return channel;
+    add(log_, "startRecording");
+    return 7;
 }
 
-void FakeAudioCapture::fetchSpectrum(uint32_t fetchChannel, float* magnitudes) {
-    std::chrono::milliseconds hold;
-    {
-        std::unique_lock lock(mutex_);
-        stuck_ += jammed_ ? 1 : 0;
-        released_.wait(lock, [this] { return !jammed_; });
-        hold = hold_;
-    }
-    if (hold.count() > 0) {
-        std::this_thread::sleep_for(hold);
-    }
-    std::lock_guard lock(mutex_);
+void FakeAudioCapture::fetchSpectrum(uint32_t channel, float* magnitudes) {
+    std::unique_lock lock(mutex_);
+    stuck_ = stuck_ || jammed_;
+    released_.wait(lock, [this] { return !jammed_; });
+    lock.unlock();
+    std::this_thread::sleep_for(guard([&] { return hold_; }));
+    lock.lock();
     ++fetches_;
-    if (fetchChannel != 0 && fetchChannel == channel) {
-        std::memcpy(magnitudes, spectrum_.data(), kSpectrumBins * sizeof(float));
+    if (channel == 7) {
+        std::ranges::copy(spectrum_, magnitudes);
     }
-}
-
-void FakeAudioCapture::chooseSource(const SoundSourceChoice& choice) {
-    std::lock_guard lock(mutex_);
-    chosen_ = choice;
-}
-
-std::vector<SoundSource> FakeAudioCapture::sources() {
-    std::lock_guard lock(mutex_);
-    return offered_;
-}
-
-void FakeAudioCapture::offerSources(const std::vector<SoundSource>& sources) {
-    std::lock_guard lock(mutex_);
-    offered_ = sources;
-}
-
-std::optional<SoundSourceChoice> FakeAudioCapture::chosen() const {
-    std::lock_guard lock(mutex_);
-    return chosen_;
-}
-
-void FakeAudioCapture::setSpectrum(const std::vector<float>& spectrum) {
-    std::lock_guard lock(mutex_);
-    spectrum_ = spectrum;
-    spectrum_.resize(kSpectrumBins, 0.0f);
-}
-
-void FakeAudioCapture::holdFetches(std::chrono::milliseconds duration) {
-    std::lock_guard lock(mutex_);
-    hold_ = duration;
 }
 
 void FakeAudioCapture::jamFetches(bool jammed) {
-    {
-        std::lock_guard lock(mutex_);
-        jammed_ = jammed;
-    }
+    guard([&] { jammed_ = jammed; });
     released_.notify_all();
 }
 
-bool FakeAudioCapture::fetchStuck() const {
-    std::lock_guard lock(mutex_);
-    return stuck_ > 0;
+int32_t FakeKeyboard::lockKeyState(LockKey key) {
+    const int32_t state = guard([&] {
+        add(log_, "lockKeyState " + keyName(key));
+        // A held key reads negative, as the X11 keyboard reports it.
+        return (locked_[index(key)] ? 1 : 0) | (held_[index(key)] ? -128 : 0);
+    });
+    std::this_thread::sleep_for(readDelay);
+    return state;
 }
 
-int FakeAudioCapture::fetches() const {
-    std::lock_guard lock(mutex_);
-    return fetches_;
+void FakeKeyboard::pressAndReleaseLockKey(LockKey key) {
+    guard([&] {
+        add(log_, "pressAndRelease " + keyName(key));
+        locked_[index(key)] = !locked_[index(key)];
+        presses_.push_back(key);
+    });
 }
 
-// --- port library ---
+std::vector<HidHandle> FakeHidBus::openHandles() const {
+    const std::lock_guard lock(mutex_);
+    std::vector<HidHandle> result;
+    for (const auto& [handle, state] : handles_) {
+        if (state.second) {
+            result.push_back(handle);
+        }
+    }
+    return result;
+}
+
+bool FakeHidBus::initialise() {
+    add(log_, "hidInitialise");
+    return !initialiseFails;
+}
+
+bool FakeHidBus::listInterfaces(std::vector<HidInterface>& interfaces) {
+    const std::lock_guard lock(mutex_);
+    ++listCalls;
+    interfaces.clear();
+    for (const auto& [d, plugging] : plugged_) {
+        interfaces.push_back({d.path, d.attributesKnown, d.vendorId, d.productId, d.releaseNumber});
+    }
+    interfaces.resize(listFails ? 0 : interfaces.size());
+    return !listFails;
+}
+
+HidHandle FakeHidBus::open(const std::string& path) {
+    const std::lock_guard lock(mutex_);
+    add(log_, "hidOpen " + path);
+    opens.push_back(path);
+    const auto found = std::ranges::find(plugged_, path, [](auto& p) { return p.first.path; });
+    if (found == plugged_.end() || failingOpens.contains(path)) {
+        return 0;
+    }
+    handles_[nextHandle_] = {found->second, true};
+    return nextHandle_++;
+}
+
+bool FakeHidBus::write(HidHandle handle, const uint8_t* data, size_t length) {
+    std::unique_lock lock(mutex_);
+    std::string entry = "hidWrite";
+    for (size_t i = 0; i < length; ++i) {
+        char text[8];
+        std::snprintf(text, sizeof text, " 0x%02X", data[i]);
+        entry += text;
+    }
+    add(log_, entry);
+    const auto found = handles_.find(handle);
+    const auto open = [&] { return found != handles_.end() && found->second.second; };
+    if (open()) {
+        reports.emplace_back(handle, std::vector<uint8_t>(data, data + length));
+        lock.unlock();
+        std::this_thread::sleep_for(writeDuration);
+        lock.lock();
+    }
+    if (!open()) {
+        ++badWrites;
+        return false;
+    }
+    // A device pulled since the open takes no more reports through that handle.
+    return std::ranges::any_of(plugged_, [&](auto& p) { return p.second == found->second.first; });
+}
+
+void FakeHidBus::close(HidHandle handle) {
+    const std::lock_guard lock(mutex_);
+    add(log_, "hidClose");
+    closes.push_back(handle);
+    const auto found = handles_.find(handle);
+    badCloses += found == handles_.end() || !found->second.second ? 1 : 0;
+    if (found != handles_.end()) {
+        found->second.second = false;
+    }
+}
 
 FakePortModule* FakePortModule::current_ = nullptr;
 
-FakePortModule::~FakePortModule() {
-    if (current_ == this) {
-        current_ = nullptr;
-    }
-}
-
 bool FakePortModule::load() {
-    if (log_ != nullptr) {
-        log_->add("loadPortLibrary");
-    }
-    if (!loadSucceeds) {
-        return false;
-    }
-    loaded_ = true;
-    current_ = this;
-    return true;
+    add(log_, "loadPortLibrary");
+    loaded = loadSucceeds;
+    current_ = loaded ? this : current_;
+    return loaded;
 }
 
 void* FakePortModule::findExport(const char* name) {
+    if (name == nullptr || missing.contains(name)) {
+        return nullptr;
+    }
     if (std::strcmp(name, "PortOut") == 0) {
         return reinterpret_cast<void*>(&FakePortModule::portOut);
     }
-    if (std::strcmp(name, "IsDriverInstalled") == 0) {
-        return reinterpret_cast<void*>(&FakePortModule::isDriverInstalled);
-    }
-    return nullptr;
+    return std::strcmp(name, "IsDriverInstalled") == 0
+               ? reinterpret_cast<void*>(&FakePortModule::isDriverInstalled)
+               : nullptr;
 }
 
 void FakePortModule::unload() {
-    if (log_ != nullptr) {
-        log_->add("unloadPortLibrary");
-    }
-    loaded_ = false;
-    if (current_ == this) {
-        current_ = nullptr;
-    }
-}
-
-std::vector<std::pair<uint16_t, uint8_t>> FakePortModule::writes() const {
-    std::lock_guard lock(mutex_);
-    return writes_;
+    add(log_, "unloadPortLibrary");
+    loaded = false;
 }
 
 void FakePortModule::portOut(uint16_t port, uint8_t value) {
-    FakePortModule* module = current_;
-    if (module == nullptr) {
-        return;
-    }
-    {
-        std::lock_guard lock(module->mutex_);
-        module->writes_.emplace_back(port, value);
-    }
-    if (module->log_ != nullptr) {
+    if (current_ != nullptr && current_->loaded) {
         char text[32];
         std::snprintf(text, sizeof text, "PortOut 0x%03X 0x%02X", port, value);
-        module->log_->add(text);
+        add(current_->log_, text);
     }
 }
 
 int32_t FakePortModule::isDriverInstalled() {
-    FakePortModule* module = current_;
-    if (module == nullptr) {
+    if (current_ == nullptr || !current_->loaded) {
         return 0;
     }
-    if (module->log_ != nullptr) {
-        module->log_->add("IsDriverInstalled");
+    add(current_->log_, "IsDriverInstalled");
+    return current_->driverInstalled;
+}
+
+bool FakeDmxLink::connect() {
+    const std::lock_guard lock(mutex_);
+    ++connects;
+    connected_ = answers;
+    changed_.notify_all();
+    return connected_;
+}
+
+DmxLink::SendResult FakeDmxLink::send(uint32_t universe, const DmxChannelValues& channels) {
+    std::unique_lock lock(mutex_);
+    ++sending_;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return !held; });
+    --sending_;
+    connected_ = connected_ && answers;
+    if (connected_) {
+        sent.emplace_back(universe, channels);
+        changed_.notify_all();
     }
-    return module->driverInstalled;
+    return connected_ ? SendResult::Sent : SendResult::Lost;
 }
 
-// --- instance guard ---
-
-bool FakeInstanceGuard::heldElsewhere(const std::string& name) {
-    if (log_ != nullptr) {
-        log_->add("instanceGuard " + name);
-    }
-    askedName = name;
-    return held;
+void FakeDmxLink::close() {
+    const std::lock_guard lock(mutex_);
+    connected_ = false;
+    ++closes;
 }
 
-// --- logging pass-throughs ---
-
-int32_t LoggingKeyboard::lockKeyState(LockKey key) {
-    log_.add("lockKeyState " + lockKeyName(key));
-    return inner_.lockKeyState(key);
-}
-
-void LoggingKeyboard::pressAndReleaseLockKey(LockKey key) {
-    log_.add("pressAndRelease " + lockKeyName(key));
-    inner_.pressAndReleaseLockKey(key);
-}
-
-bool LoggingHidBus::initialise() {
-    log_.add("hidInitialise");
-    return inner_.initialise();
-}
-
-bool LoggingHidBus::listInterfaces(std::vector<HidInterface>& interfaces) {
-    return inner_.listInterfaces(interfaces);
-}
-
-HidHandle LoggingHidBus::open(const std::string& path) {
-    log_.add("hidOpen " + path);
-    return inner_.open(path);
-}
-
-bool LoggingHidBus::write(HidHandle handle, const uint8_t* data, size_t length) {
-    std::string entry = "hidWrite";
-    for (size_t i = 0; i < length; ++i) {
-        entry += ' ';
-        entry += hexByte(data[i]);
-    }
-    log_.add(entry);
-    return inner_.write(handle, data, length);
-}
-
-void LoggingHidBus::close(HidHandle handle) {
-    log_.add("hidClose");
-    inner_.close(handle);
+void FakeDmxLink::set(bool FakeDmxLink::*flag, bool value) {
+    const std::lock_guard lock(mutex_);
+    this->*flag = value;
+    changed_.notify_all();
 }
 
 }  // namespace glowtern::testing

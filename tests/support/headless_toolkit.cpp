@@ -7,46 +7,11 @@
 
 namespace glowtern::testing {
 
-void HeadlessToolkit::log(std::string entry) {
-    if (log_ != nullptr) {
-        log_->add(std::move(entry));
-    }
-}
-
 void HeadlessToolkit::openMainWindow(const WindowSpec& window) {
     log("openMainWindow " + std::to_string(window.x) + "," + std::to_string(window.y));
     windowOpen = true;
     windowVisible = false;
-    windowTitle = window.title;
-    windowPosition = {window.x, window.y};
-}
-
-void HeadlessToolkit::showMainWindow() {
-    log("showMainWindow");
-    windowVisible = windowOpen;
-}
-
-void HeadlessToolkit::restoreMainWindow() {
-    log("restoreMainWindow");
-    windowMinimised = false;
-    windowActive = windowVisible;
-}
-
-void HeadlessToolkit::hideMainWindow() {
-    log("hideMainWindow");
-    windowVisible = false;
-    windowActive = false;
-}
-
-void HeadlessToolkit::closeMainWindow() {
-    log("closeMainWindow");
-    windowOpen = false;
-    windowVisible = false;
-}
-
-WindowPosition HeadlessToolkit::mainWindowPosition() {
-    log("mainWindowPosition");
-    return windowPosition;
+    position = {window.x, window.y};
 }
 
 void HeadlessToolkit::createControl(const ControlSpec& control) {
@@ -56,62 +21,32 @@ void HeadlessToolkit::createControl(const ControlSpec& control) {
 
 bool HeadlessToolkit::addTrayIcon(int id) {
     log("addTrayIcon " + std::to_string(id));
-    trayIconShown = trayHost;
-    return trayHost;
+    return trayIconShown = trayHost;
 }
 
 void HeadlessToolkit::setTrayTooltip(std::string_view text) {
     log("setTrayTooltip " + std::string(text));
-    trayTooltip = std::string(text.substr(0, 63));
+    trayTooltip = text.substr(0, 63);
 }
-
-void HeadlessToolkit::removeTrayIcon() {
-    log("removeTrayIcon");
-    trayIconShown = false;
-}
-
-void HeadlessToolkit::createTrayMenu(TrayMenuBuilder build) {
-    log("createTrayMenu");
-    buildTrayMenu_ = std::move(build);
-}
-
-std::vector<MenuItem> HeadlessToolkit::trayMenu() {
-    return buildTrayMenu_ ? buildTrayMenu_() : std::vector<MenuItem>{};
-}
-
-namespace {
-void addTexts(const std::vector<MenuItem>& items, const std::string& indent,
-              std::vector<std::string>& texts) {
-    for (const MenuItem& item : items) {
-        texts.push_back(indent + (item.id == 0 && item.submenu.empty() ? "-" : item.text));
-        addTexts(item.submenu, indent + "  ", texts);
-    }
-}
-}  // namespace
 
 std::vector<std::string> HeadlessToolkit::trayMenuTexts() {
     std::vector<std::string> texts;
-    addTexts(trayMenu(), "", texts);
+    const std::function<void(const std::vector<MenuItem>&, const std::string&)> add =
+        [&](const std::vector<MenuItem>& items, const std::string& indent) {
+            for (const MenuItem& item : items) {
+                texts.push_back(indent + (item.id == 0 && item.submenu.empty() ? "-" : item.text));
+                add(item.submenu, indent + "  ");
+            }
+        };
+    add(trayMenu(), "");
     return texts;
 }
 
-void HeadlessToolkit::showTrayNotification(std::string_view title, std::string_view text) {
-    log("showTrayNotification");
-    notifications.emplace_back(title, text);
-}
-
 void HeadlessToolkit::showTrayMenu() {
-    log("showTrayMenu");
     if (trayChoice_) {
         postEvent({.number = kMenuEvent, .id = *trayChoice_});
         trayChoice_.reset();
     }
-}
-
-void HeadlessToolkit::messageBox(std::string_view text, std::string_view caption,
-                                 MessageIcon icon) {
-    log("messageBox " + std::string(text));
-    messageBoxes.push_back({std::string(text), std::string(caption), icon});
 }
 
 void HeadlessToolkit::startTimer(int number, int milliseconds) {
@@ -124,19 +59,13 @@ void HeadlessToolkit::stopTimer(int number) {
     runningTimers.erase(number);
 }
 
-void HeadlessToolkit::watchTermination(int fd) {
-    terminationFd_ = fd;
-}
-
 Event HeadlessToolkit::waitEvent() {
-    const auto deadline = std::chrono::steady_clock::now() + waitLimit;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     Event event;
     while (true) {
-        if (terminationFd_ >= 0) {
-            char drain[16];
-            if (read(terminationFd_, drain, sizeof drain) > 0) {
-                postEvent({.number = kTerminationEvent});
-            }
+        char drain[16];
+        if (terminationFd_ >= 0 && read(terminationFd_, drain, sizeof drain) > 0) {
+            postEvent({.number = kTerminationEvent});
         }
         if (queue_.tryTake(event)) {
             return event;
@@ -145,23 +74,18 @@ Event HeadlessToolkit::waitEvent() {
             const std::function<void()> step = std::move(script.front());
             script.pop_front();
             step();
-            continue;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
+        } else if (std::chrono::steady_clock::now() > deadline) {
             ADD_FAILURE() << "the program waited for an event that never came";
             return {.number = kCloseEvent};
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
 
-void HeadlessToolkit::postEvent(const Event& event) {
-    queue_.post(event);
-}
-
-void HeadlessToolkit::tick(int timerNumber) {
-    if (runningTimers.count(timerNumber) != 0) {
-        postEvent({.number = kTimerEvent, .id = timerNumber});
+void HeadlessToolkit::tick(int timer) {
+    if (runningTimers.contains(timer)) {
+        postEvent({.number = kTimerEvent, .id = timer});
     }
 }
 
@@ -169,10 +93,6 @@ void HeadlessToolkit::minimiseByUser() {
     windowMinimised = true;
     windowActive = false;
     postEvent({.number = kMinimiseEvent});
-}
-
-void HeadlessToolkit::moveByUser(int x, int y) {
-    windowPosition = {x, y};
 }
 
 void HeadlessToolkit::clickControl(int id) {

@@ -2,8 +2,10 @@
 
 #include <sys/types.h>
 
+#include <deque>
 #include <string>
-#include <vector>
+
+#include "tests/support/temp_dir.h"
 
 namespace glowtern::testing {
 
@@ -36,13 +38,10 @@ class PrivateSoundServer {
     void stopPlaying();
 
   private:
-    void restoreEnvironment();
-
     std::string directory_;
     pid_t serverPid_ = -1;
     pid_t playerPid_ = -1;
-    std::vector<std::pair<std::string, std::string>> savedEnvironment_;  // name, old value
-    std::vector<std::string> unsetEnvironment_;  // names that were unset before
+    std::deque<ScopedEnvironment> environment_;  // the clients' settings, undone at the end
 };
 
 }  // namespace glowtern::testing

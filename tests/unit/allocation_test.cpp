@@ -34,6 +34,7 @@
 #include "platform/audio.h"
 #include "platform/sample_ring.h"
 #include "platform/spectrum_analyser.h"
+#include "tests/support/program_rig.h"
 #include "toolkit/controls.h"
 #include "toolkit/image.h"
 
@@ -161,15 +162,9 @@ class Window final : public ControlObserver {
 // The main window's controls, every output on, the changes so far taken.
 std::unique_ptr<ControlModel> MainWindow() {
     auto controls = std::make_unique<ControlModel>();
-    for (const ControlSpec& control : MainWindowControls()) {
-        controls->define(control);
-    }
-    controls->setState(kKeyCheckBox, 1);
-    controls->setState(kLptCheckBox, 1);
-    controls->setState(kLevelSlider, 35);
+    testing::DefineMainWindowControls(*controls);
     controls->setState(kAruSlider, 3);  // the Auto mode's thresholds decay often
     for (int n = 1; n <= kBandCount; ++n) {
-        controls->setState(bandSlider(n), 15);
         controls->setState(outputSelector(n), n);
     }
     controls->flushChanges([](int) {});
@@ -181,15 +176,13 @@ TEST(Allocation, TheCounterSeesAllocationsOfEveryKind) {
     ASSERT_TRUE(kCounterInstalled);
     start();
     int* number = new int(7);
-    Escape(number);
-    delete number;
     void* block = std::malloc(64);
-    Escape(block);
+    Escape(number), Escape(block);
     block = std::realloc(block, 4096);
-    Escape(block);
-    std::free(block);
     char* copy = strdup("from inside libc");
-    Escape(copy);
+    Escape(block), Escape(copy);
+    delete number;
+    std::free(block);
     std::free(copy);
     EXPECT_EQ(stop(), 4);
 }

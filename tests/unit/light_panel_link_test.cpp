@@ -2,20 +2,11 @@
 // handshake and writes, malformed messages on either side, a panel that goes away or stops
 // reading, the limits, peers that never speak, and peers of another user.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pwd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "platform/light_panel_client.h"
 #include "platform/light_panel_server.h"
@@ -39,15 +30,8 @@ PanelMessage portWrite(uint16_t port, uint8_t value = 0) {
     return {.type = PanelMessageType::PortWrite, .port = port, .value = value};
 }
 
-// Whether the other side has hung up, without waiting.
-bool hungUp(int fd) {
-    uint8_t byte;
-    return ::recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK) == 0;
-}
-
 class LightPanelLinkTest : public ::testing::Test {
   protected:
-    // Where Glowtern's HID layer looks for the panel, too.
     std::string socketPath() const { return dir_.file("glowtern-panel.sock"); }
     PanelConnectResult connect(PanelLink& link, int waitMs = 5000, uint8_t roles = kPanelPort) {
         return ConnectPanelLink(link, socketPath(), roles, waitMs);
@@ -89,17 +73,9 @@ TEST_F(LightPanelLinkTest, PanelHangsUpOnWhatItCannotTakeAndServesOthersOn) {
     ASSERT_EQ(rig_.start(), ListenResult::Listening);
     PanelLink good;
     ASSERT_EQ(connect(good), kConnected);
-
-    Bytes helloTooLong = kHello;
-    helloTooLong.push_back(0);
     const std::pair<std::vector<Bytes>, const char*> cases[] = {
         {{{0x13, 0x37, 0x00, 0xFF, 0x42}}, "REFUSED bad-marker"},
-        {{{'G', 'L', 1}}, "REFUSED truncated"},
-        {{{'G', 'L', 1, 1}}, "REFUSED truncated"},
-        {{Bytes(300, 0x47)}, "REFUSED oversized"},
-        {{helloTooLong}, "REFUSED oversized"},
         {{{'G', 'L', 2, 1, 0x01}}, "REFUSED wrong-version"},
-        {{kHello, {'G', 'L', 1, 0x2A, 0}}, "REFUSED unknown-type"},
         {{Encode(portWrite(0x378))}, "REFUSED no-hello"},
         {{kHello, kHello}, "REFUSED second-hello"},
         {{kHello, Encode({.type = PanelMessageType::Welcome})}, "REFUSED wrong-direction"},
@@ -127,64 +103,22 @@ TEST_F(LightPanelLinkTest, PanelHangsUpOnWhatItCannotTakeAndServesOthersOn) {
     EXPECT_TRUE(PumpPanelLink(good));
 }
 
-TEST_F(LightPanelLinkTest, GlowternHangsUpOnWhatItCannotTake) {
-    // A stand-in panel that says whatever the test wants.
+// A panel that never answers, or answers with something that is not a Welcome, is given up
+// on: Glowtern never waits on it longer than it said.
+TEST_F(LightPanelLinkTest, GlowternGivesUpOnAPanelThatDoesNotWelcomeIt) {
     const int panel = rawSocket(socketPath(), true);
-    const Bytes welcome = Encode({.type = PanelMessageType::Welcome, .flags = kPanelPort});
-    const std::vector<Bytes> cases[] = {
-        {{'X', 'L', 1, 2, kPanelPort}},
-        {{'G', 'L', 1, 2}},
-        {{'G', 'L', 1, 2, kPanelPort, 0}},
-        {Bytes(100, 'G')},
-        {{'G', 'L', 7, 2, kPanelPort}},
-        {{'G', 'L', 1, 0x99, 0}},
-        {kHello},                                        // a message for the panel
-        {Encode({.type = PanelMessageType::Presence})},  // before the Welcome
-        {welcome, welcome},
-        {},  // a hang-up
-    };
-    for (const std::vector<Bytes>& packets : cases) {
-        SCOPED_TRACE(::testing::PrintToString(packets));
-        PanelLink link;
-        // No wait: the Hello goes out, and the answer is taken in by the pump.
-        ASSERT_EQ(connect(link, 0), kConnected);
+    PanelLink link;
+    for (const Bytes& answer : {Bytes{'X', 'L', 1, 2, kPanelPort}, kHello}) {
+        ASSERT_EQ(connect(link, 0), kConnected);  // the answer is taken in by the pump
         const int fd = ::accept4(panel, nullptr, nullptr, SOCK_CLOEXEC);
-        EXPECT_EQ(rawReceive(fd), kHello);
-        for (const Bytes& packet : packets) {
-            rawSend(fd, packet);
-        }
-        if (packets.empty()) {
-            ::shutdown(fd, SHUT_RDWR);
-        }
+        rawSend(fd, answer);
         EXPECT_FALSE(PumpPanelLink(link));
         EXPECT_EQ(SendToPanel(link, portWrite(0x378)), PanelSendResult::Closed);
         ::close(fd);
     }
-    // A panel that never answers is given up on.
-    PanelLink link;
     EXPECT_EQ(connect(link, 200), PanelConnectResult::NoWelcome);
     EXPECT_EQ(link.fd, -1);
     ::close(panel);
-}
-
-TEST_F(LightPanelLinkTest, AMissingPanelFailsAtOnceAndAGoneOneIsNoticed) {
-    PanelLink link;
-    EXPECT_EQ(connect(link), PanelConnectResult::NoPanel);
-    EXPECT_EQ(ConnectPanelLink(link, "", kPanelPort, 5000), PanelConnectResult::NoPanel);
-    ::close(rawSocket(socketPath(), true));  // a socket nobody listens at any more
-    EXPECT_EQ(connect(link), PanelConnectResult::NoPanel);
-    EXPECT_EQ(SendToPanel(link, portWrite(0x378)), PanelSendResult::Closed);
-
-    // A panel that leaves: the next sends find out.
-    ASSERT_EQ(rig_.start(), ListenResult::Listening);  // takes over the stale socket
-    ASSERT_EQ(connect(link), kConnected);
-    rig_.stop();
-    PanelSendResult result = PanelSendResult::Sent;
-    for (int i = 0; i < 3 && result != PanelSendResult::Closed; ++i) {
-        result = SendToPanel(link, portWrite(0x378));
-    }
-    EXPECT_EQ(result, PanelSendResult::Closed);
-    EXPECT_EQ(link.fd, -1);
 }
 
 TEST_F(LightPanelLinkTest, OnePanelSomeClientsAndSendsThatNeverWait) {
@@ -220,25 +154,29 @@ TEST_F(LightPanelLinkTest, OnePanelSomeClientsAndSendsThatNeverWait) {
     ClosePanelLink(link);
 }
 
-// Peers that connect and then keep silent do not keep Glowtern out of a panel they crowd.
+// More silent connections than the panel has clients: Glowtern is welcomed all the same, and
+// the silent ones are hung up on within about a second. The rig serves the panel only when
+// its descriptor turns readable, so that deadline must wake it by itself.
 TEST_F(LightPanelLinkTest, SilentPeersDoNotKeepGlowternOut) {
-    // More silent connections than the panel has clients: Glowtern is welcomed all the same,
-    // and the silent ones are hung up on within about a second. The rig serves the panel
-    // only when its descriptor turns readable, so that deadline must wake it by itself.
     ASSERT_EQ(rig_.start(), ListenResult::Listening);
     std::vector<int> silent;
     for (size_t i = 0; i < LightPanelServer::kMaxClients + 4; ++i) {
         silent.push_back(rawSocket(socketPath(), false));
     }
-    // Once the panel has taken them all in (pushing out those beyond its allowance), so
-    // that Glowtern's connection does not find the listener's queue full.
+    // Once the panel has taken them all in (pushing out those beyond its allowance), so that
+    // Glowtern's connection does not find the listener's queue full.
     ASSERT_TRUE(rig_.waitFor([&](LightPanelServer& server) {
         return server.refusedCount() >=
                static_cast<int>(silent.size() - LightPanelServer::kMaxWaiting);
     }));
     PanelLink link;
     EXPECT_EQ(connect(link), kConnected);
-    EXPECT_TRUE(testing::Eventually([&] { return std::ranges::all_of(silent, hungUp); }));
+    EXPECT_TRUE(testing::Eventually([&] {
+        return std::ranges::all_of(silent, [](int fd) {
+            uint8_t byte;
+            return ::recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK) == 0;  // hung up
+        });
+    }));
     EXPECT_TRUE(rig_.waitForLog("REFUSED no-hello-in-time"));
     EXPECT_EQ(SendToPanel(link, portWrite(0x378, 0x01)), PanelSendResult::Sent);
     EXPECT_TRUE(rig_.waitForLog("DATA 0x01"));
@@ -246,47 +184,6 @@ TEST_F(LightPanelLinkTest, SilentPeersDoNotKeepGlowternOut) {
         ::close(fd);
     }
     ClosePanelLink(link);
-}
-
-TEST_F(LightPanelLinkTest, PeersOfAnotherUserAreRefusedBothWays) {
-    const passwd* nobody = ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
-    if (nobody == nullptr) {
-        GTEST_SKIP() << "needs root (to connect and listen as the user nobody)";
-    }
-    // A socket carries the user it was connected or listening as to its peers.
-    const auto asNobody = [uid = nobody->pw_uid](const std::string& path, bool listens) {
-        EXPECT_EQ(::seteuid(uid), 0);
-        const int fd = rawSocket(path, listens);
-        EXPECT_EQ(::seteuid(0), 0);
-        return fd;
-    };
-    ASSERT_EQ(::chmod(dir_.path().c_str(), 0777), 0);
-
-    // The panel, its socket opened to everyone as a careless setup might: only the peer
-    // check stands. Served here, with no thread that could see our changes of user.
-    LightPanelServer server;
-    std::string error;
-    ASSERT_EQ(server.listen(socketPath(), error), ListenResult::Listening) << error;
-    ASSERT_EQ(::chmod(socketPath().c_str(), 0666), 0);
-    const int ours = rawSocket(socketPath(), false);
-    const int theirs = asNobody(socketPath(), false);
-    rawSend(ours, kHello);
-    rawSend(theirs, kHello);
-    server.process(1000);                                      // takes both connections in
-    server.process(1000);                                      // and the Hello
-    EXPECT_EQ(rawReceive(ours).value_or(Bytes{}).size(), 5u);  // welcomed
-    EXPECT_EQ(rawReceive(theirs), std::nullopt);               // hung up on
-    EXPECT_EQ(server.refusedCount(), 1);
-    ::close(ours);
-    ::close(theirs);
-    server.close();
-
-    // A panel of nobody's: Glowtern hangs up on it.
-    const int foreign = asNobody(socketPath(), true);
-    PanelLink link;
-    EXPECT_EQ(connect(link, 2000), PanelConnectResult::OtherUser);
-    EXPECT_EQ(link.fd, -1);
-    ::close(foreign);
 }
 
 }  // namespace

@@ -25,7 +25,6 @@
 
 #include "platform/light_panel_server.h"
 #include "tests/support/eventually.h"
-#include "tests/support/temp_dir.h"
 
 namespace glowtern::testing {
 
@@ -67,8 +66,7 @@ inline std::optional<Bytes> rawReceive(int fd) {
 class PanelRig {
   public:
     // Listens at `path` from start() until stop() or the end, logging to `logPath`.
-    PanelRig(std::string path, std::string logPath)
-        : path_(std::move(path)), logPath_(std::move(logPath)) {
+    PanelRig(std::string path, std::string logPath) : path_(path), logPath_(logPath) {
         ::alarm(60);
     }
     ~PanelRig() {
@@ -83,15 +81,22 @@ class PanelRig {
         const LightPanelServer::ListenResult result = server_.listen(path_, error);
         if (result == LightPanelServer::ListenResult::Listening) {
             running_ = true;
-            thread_ = std::thread([this] { serve(); });
+            thread_ = std::thread([this] {
+                while (running_) {
+                    pollfd watched{server_.pollFd(), POLLIN, 0};
+                    if (::poll(&watched, 1, 10) > 0) {
+                        const std::lock_guard lock(mutex_);
+                        server_.process(0);
+                    }
+                }
+            });
         }
         return result;
     }
-
     // Stops serving and closes the server: the socket goes away, clients are hung up on.
     void stop() {
+        running_ = false;
         if (thread_.joinable()) {
-            running_ = false;
             thread_.join();
         }
         server_.close();
@@ -99,7 +104,7 @@ class PanelRig {
 
     template <typename Function>
     auto with(Function&& function) {
-        std::lock_guard lock(mutex_);
+        const std::lock_guard lock(mutex_);
         return function(server_);
     }
     template <typename Condition>
@@ -108,9 +113,6 @@ class PanelRig {
     }
     PanelLamps lamps() {
         return with([](LightPanelServer& server) { return server.lamps(); });
-    }
-    void setUsbPlugged(bool plugged) {
-        with([plugged](LightPanelServer& server) { server.setUsbPlugged(plugged); });
     }
 
     // The log's events, without their timestamps.
@@ -127,17 +129,6 @@ class PanelRig {
     }
 
   private:
-    void serve() {
-        const int fd = server_.pollFd();
-        while (running_) {
-            pollfd watched{fd, POLLIN, 0};
-            if (::poll(&watched, 1, 10) > 0) {
-                std::lock_guard lock(mutex_);
-                server_.process(0);
-            }
-        }
-    }
-
     std::string path_;
     std::string logPath_;
     std::mutex mutex_;
