@@ -9,7 +9,7 @@
 #include "app/ending.h"
 #include "app/program.h"
 #include "platform/audio_desktop.h"
-#include "platform/dmx_ola.h"
+#include "platform/dmx_module.h"
 #include "platform/hid_hidapi.h"
 #include "platform/instance_guard.h"
 #include "platform/keyboard_x11.h"
@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     HidapiBus hid;
     PpdevPortModule portModule;
     FileLockInstanceGuard instanceGuard;
-    OlaDmxLink dmx;
+    DmxModuleLink dmx;
     Program program(toolkit, Platform{.audio = audio,
                                       .keyboard = keyboard,
                                       .hid = hid,

@@ -75,6 +75,8 @@ std::string DmxOutput::state() const {
             return "connected";
         case Link::Away:
             return "olad not running";
+        case Link::NoClient:
+            return "OLA not installed";
     }
     return {};
 }
@@ -128,9 +130,10 @@ void DmxOutput::run() {
             }
             lock.unlock();
             connected = link_->connect();
+            const bool clientLoaded = link_->clientLoaded();
             lock.lock();
             nextAttempt = Clock::now() + kRetry;
-            linkState_ = connected ? Link::Connected : Link::Away;
+            linkState_ = connected ? Link::Connected : clientLoaded ? Link::Away : Link::NoClient;
             continue;
         }
         if (!fresh_) {

@@ -59,7 +59,7 @@ class DmxOutput final : public LightOutput {
     DmxSettings settings() const;
     bool available() const { return link_ != nullptr; }
 
-    // "off", "connecting", "connected" or "olad not running".
+    // "off", "connecting", "connected", "olad not running" or "OLA not installed".
     std::string state() const override;
 
   protected:
@@ -67,7 +67,7 @@ class DmxOutput final : public LightOutput {
     void sendOff() override;
 
   private:
-    enum class Link { Off, Connecting, Connected, Away };
+    enum class Link { Off, Connecting, Connected, Away, NoClient };
 
     void run();
     void stopSender();

@@ -28,6 +28,10 @@ class DmxLink {
     virtual SendResult send(uint32_t universe, const DmxChannelValues& channels) = 0;
 
     virtual void close() = 0;
+
+    // False while the client library cannot be loaded (OLA not installed): connect() then
+    // fails whatever the daemon does.
+    virtual bool clientLoaded() const { return true; }
 };
 
 }  // namespace glowtern

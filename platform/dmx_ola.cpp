@@ -157,3 +157,8 @@ void OlaDmxLink::close() {
 }
 
 }  // namespace glowtern
+
+// The module's one entry point (platform/dmx_module.cpp loads it).
+extern "C" __attribute__((visibility("default"))) glowtern::DmxLink* GlowternCreateDmxLink() {
+    return new glowtern::OlaDmxLink();
+}

@@ -11,6 +11,8 @@ namespace glowtern {
 // without blocking (200 ms at most) and a send that olad cannot take at once is dropped
 // (100 ms at most); closing waits 200 ms at most for olad to have taken in the last
 // universe. So a daemon that hangs cannot hold up the caller for long.
+// Built into the module dmx-ola.so with libola, which the program loads only when DMX is
+// used (platform/dmx_module.h).
 class OlaDmxLink final : public DmxLink {
   public:
     OlaDmxLink();
@@ -28,3 +30,6 @@ class OlaDmxLink final : public DmxLink {
 };
 
 }  // namespace glowtern
+
+// The module's entry point: a new OlaDmxLink, to be deleted by the caller.
+extern "C" glowtern::DmxLink* GlowternCreateDmxLink();

@@ -208,6 +208,11 @@ void FakeDmxLink::close() {
     ++closes;
 }
 
+bool FakeDmxLink::clientLoaded() const {
+    const std::lock_guard lock(mutex_);
+    return loaded;
+}
+
 void FakeDmxLink::set(bool FakeDmxLink::*flag, bool value) {
     const std::lock_guard lock(mutex_);
     this->*flag = value;

@@ -236,6 +236,7 @@ class FakeDmxLink final : public DmxLink {
     bool connect() override;
     SendResult send(uint32_t universe, const DmxChannelValues& channels) override;
     void close() override;
+    bool clientLoaded() const override;
 
     // Asks `condition` (under the lock) until it holds, for ten seconds at most.
     template <typename Condition>
@@ -251,13 +252,14 @@ class FakeDmxLink final : public DmxLink {
     bool sending() const { return sending_ > 0; }
 
     bool answers = true;
+    bool loaded = true;  // the daemon's client library
     bool held = false;
     int connects = 0;
     int closes = 0;
     std::vector<std::pair<uint32_t, DmxChannelValues>> sent;
 
   private:
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable changed_;
     bool connected_ = false;
     int sending_ = 0;

@@ -140,11 +140,14 @@ DmxChannelValues ChannelsOf(const LightFrame& frame, const DmxSettings& settings
 TEST(DmxOutput, SendsTheNewestUniverseFromItsOwnThreadAndZerosAtTheEnd) {
     FakeDmxLink link;
     link.answers = false;
+    link.loaded = false;
     DmxOutput dmx(&link);
     const DmxSettings settings{.enabled = true, .universe = 7};
     EXPECT_EQ(dmx.state(), "off");
     dmx.write(FrameWith({1}));  // off: nothing goes anywhere
     dmx.configure(settings);
+    EXPECT_TRUE(link.waitFor([&](FakeDmxLink&) { return dmx.state() == "OLA not installed"; }));
+    link.set(&FakeDmxLink::loaded, true);  // installed meanwhile: found at the next attempt
     EXPECT_TRUE(link.waitFor([&](FakeDmxLink&) { return dmx.state() == "olad not running"; }));
     link.set(&FakeDmxLink::answers, true);
     const auto sends = [&](int band) {  // writes the band's frame until it is sent
@@ -155,7 +158,7 @@ TEST(DmxOutput, SendsTheNewestUniverseFromItsOwnThreadAndZerosAtTheEnd) {
         });
     };
     ASSERT_TRUE(sends(2));
-    EXPECT_EQ(link.connects, 2);
+    EXPECT_EQ(link.connects, 3);  // no client, no daemon, then both
     EXPECT_EQ(dmx.state(), "connected");
     EXPECT_EQ(link.sent.back().first, 7u);
 

@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 
+#include <QtGui/qguiapplication_platform.h>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -30,10 +32,13 @@
 #include <QSignalBlocker>
 #include <QSocketNotifier>
 #include <QStyle>
+#include <QSysInfo>
 #include <QSystemTrayIcon>
 #include <QThread>
 #include <QTimer>
 #include <QWindowStateChangeEvent>
+
+#include <xcb/xcb.h>
 
 // Resources of a static library have to be registered by name, outside any namespace.
 static void initialiseResources() {
@@ -154,16 +159,74 @@ class NarrowArrowStyle final : public QProxyStyle {
 
 }  // namespace
 
-// The level meters, all in one widget: each is a rectangle of it that is repainted from the
-// model's newest picture when that changed. One widget instead of one per meter means one
-// paint event and one painter per redraw, a single rectangle for the window to bring up to
-// date, and no pixmap per picture: the pictures go into one image in the backing store's own
-// format (copied line by line, never converted by Qt) and from there into the widget.
+// Whether the X server takes the pixels of an RGB32 image as they are in memory for
+// `window`: a 24-bit TrueColor visual with red, green and blue where the image has them, 32
+// bits a pixel, in this machine's byte order. One round trip; asked once.
+bool TakesRgb32AsItIs(xcb_connection_t* connection, xcb_window_t window) {
+    xcb_get_window_attributes_reply_t* attributes = xcb_get_window_attributes_reply(
+        connection, xcb_get_window_attributes(connection, window), nullptr);
+    if (attributes == nullptr) {
+        return false;
+    }
+    const xcb_visualid_t visual = attributes->visual;
+    std::free(attributes);
+    const xcb_setup_t* setup = xcb_get_setup(connection);
+    const uint8_t machineOrder = QSysInfo::ByteOrder == QSysInfo::LittleEndian
+                                     ? XCB_IMAGE_ORDER_LSB_FIRST
+                                     : XCB_IMAGE_ORDER_MSB_FIRST;
+    if (setup->image_byte_order != machineOrder) {
+        return false;
+    }
+    bool formatFits = false;
+    for (auto format = xcb_setup_pixmap_formats_iterator(setup); format.rem > 0;
+         xcb_format_next(&format)) {
+        if (format.data->depth == 24) {
+            formatFits = format.data->bits_per_pixel == 32 && format.data->scanline_pad == 32;
+        }
+    }
+    for (auto screen = xcb_setup_roots_iterator(setup); formatFits && screen.rem > 0;
+         xcb_screen_next(&screen)) {
+        for (auto depth = xcb_screen_allowed_depths_iterator(screen.data); depth.rem > 0;
+             xcb_depth_next(&depth)) {
+            for (auto type = xcb_depth_visuals_iterator(depth.data); type.rem > 0;
+                 xcb_visualtype_next(&type)) {
+                if (type.data->visual_id == visual) {
+                    return depth.data->depth == 24 &&
+                           type.data->_class == XCB_VISUAL_CLASS_TRUE_COLOR &&
+                           type.data->red_mask == 0xff0000 && type.data->green_mask == 0xff00 &&
+                           type.data->blue_mask == 0xff;
+                }
+            }
+        }
+    }
+    return false;
+}
+
+// The level meters, all in one widget: each is a rectangle of it that is redrawn from the
+// model's newest picture when that changed. The pictures go into one image in the window's
+// own pixel format (copied line by line, never converted by Qt). On X11 the strip has a
+// window of its own, and the changed rows of that image go straight into it, on Qt's
+// connection (so in order with Qt's own drawing): no repaint by Qt, which would walk the
+// window's widgets, paint into the backing store and wait for the server before reusing
+// it. Elsewhere (or with a visual whose pixels differ) Qt repaints the changed meters, in
+// one paint. Either way Qt paints the strip from the same image when it is exposed.
 class MeterStrip final : public QWidget {
   public:
     MeterStrip(ControlModel& model, QWidget* parent) : QWidget(parent), model_(model) {
         setAttribute(Qt::WA_OpaquePaintEvent);
+        if (const auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()) {
+            connection_ = x11->connection();
+            setAttribute(Qt::WA_NativeWindow);
+            setAttribute(Qt::WA_DontCreateNativeAncestors);
+        }
     }
+    ~MeterStrip() override {
+        if (gc_ != 0) {
+            xcb_free_gc(connection_, gc_);
+        }
+    }
+    MeterStrip(const MeterStrip&) = delete;
+    MeterStrip& operator=(const MeterStrip&) = delete;
 
     // `rect` in the parent's coordinates; call place() after the last one.
     void addMeter(int id, const QRect& rect) { meters_.push_back({id, rect, true}); }
@@ -194,7 +257,7 @@ class MeterStrip final : public QWidget {
         return {};
     }
 
-    // A meter's picture changed: it is repainted at the next repaintChanged().
+    // A meter's picture changed: it is redrawn at the next repaintChanged().
     void meterChanged(int id) {
         for (Meter& meter : meters_) {
             if (meter.id == id) {
@@ -205,24 +268,18 @@ class MeterStrip final : public QWidget {
     }
 
     void repaintChanged() {
-        if (!dirty_.isEmpty()) {
-            repaint(dirty_);
-            dirty_ = {};
+        if (dirty_.isEmpty()) {
+            return;
         }
+        if (!drawIntoWindow()) {
+            repaint(dirty_);
+        }
+        dirty_ = {};
     }
 
   protected:
     void paintEvent(QPaintEvent* event) override {
-        uchar* bits = nullptr;  // taken once: every non-const access checks for a copy to make
-        for (Meter& meter : meters_) {
-            if (meter.changed) {
-                meter.changed = false;
-                if (bits == nullptr) {
-                    bits = picture_.bits();
-                }
-                copyPicture(meter, bits);
-            }
-        }
+        takeChangedPictures();
         const QRect area = event->rect();
         QPainter(this).drawImage(area.topLeft(), picture_, area);
     }
@@ -233,6 +290,44 @@ class MeterStrip final : public QWidget {
         QRect rect;  // in the strip
         bool changed;
     };
+
+    // The rows of the changed meters, from the image straight into the strip's window.
+    bool drawIntoWindow() {
+        if (connection_ == nullptr || !isVisible()) {
+            return false;
+        }
+        const auto window = static_cast<xcb_window_t>(winId());
+        if (gc_ == 0) {
+            if (!TakesRgb32AsItIs(connection_, window)) {
+                connection_ = nullptr;  // Qt repaints from now on
+                return false;
+            }
+            gc_ = xcb_generate_id(connection_);
+            xcb_create_gc(connection_, gc_, window, 0, nullptr);
+        }
+        takeChangedPictures();
+        const QRect rows(0, dirty_.top(), picture_.width(), dirty_.height());
+        xcb_put_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, window, gc_,
+                      static_cast<uint16_t>(rows.width()), static_cast<uint16_t>(rows.height()), 0,
+                      static_cast<int16_t>(rows.top()), 0, 24,
+                      static_cast<uint32_t>(rows.height() * picture_.bytesPerLine()),
+                      picture_.constScanLine(rows.top()));
+        xcb_flush(connection_);
+        return true;
+    }
+
+    void takeChangedPictures() {
+        uchar* bits = nullptr;  // taken once: every non-const access checks for a copy to make
+        for (Meter& meter : meters_) {
+            if (meter.changed) {
+                meter.changed = false;
+                if (bits == nullptr) {
+                    bits = picture_.bits();
+                }
+                copyPicture(meter, bits);
+            }
+        }
+    }
 
     QRgb* line(uchar* bits, int y) const {
         return reinterpret_cast<QRgb*>(bits + static_cast<ptrdiff_t>(y) * picture_.bytesPerLine());
@@ -264,6 +359,8 @@ class MeterStrip final : public QWidget {
     std::vector<Meter> meters_;
     QImage picture_;
     QRect dirty_;
+    xcb_connection_t* connection_ = nullptr;  // X11: Qt's connection; null: Qt repaints
+    xcb_gcontext_t gc_ = 0;
 };
 
 // A request to quit the application (the session manager's "die" at logout, which Qt turns
