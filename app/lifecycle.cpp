@@ -308,7 +308,7 @@ int RunProgram(Program& program) {
         // Started for the first time (no settings file), no effect is chosen and nothing
         // lights up yet: say how to begin, once.
         if (!program.settingsFileFound) {
-            ShowFirstStartNotice(toolkit);
+            ShowFirstStartNotice(program);
         }
     } else {
         showRestoredMainWindow(program);

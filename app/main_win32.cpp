@@ -50,7 +50,9 @@ int main() {
                                       .instanceGuard = instanceGuard,
                                       .terminationFd = -1,
                                       .endWatchdog = &endWatchdog,
-                                      .endProcess = endProcessNow});
+                                      .endProcess = endProcessNow,
+                                      .panelSocket = {},  // no light panel on Windows
+                                      .dmx = nullptr});   // nor OLA: no DMX
     // Closing the console (when there is one), logoff and shutdown end the show like Exit; the
     // console's handler holds the process until that end has run, within its deadline.
     toolkitToTell.store(&toolkit);

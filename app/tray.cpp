@@ -52,11 +52,17 @@ std::vector<MenuItem> TrayMenu(const Program& program) {
     menu.push_back({.id = kMenuOpen, .text = "Open"});
     menu.push_back({.id = kMenuClose, .text = "Close"});
     menu.push_back({.id = kMenuAbout, .text = "About"});
-    menu.push_back({.text = "Sound from", .submenu = soundFromMenu(program)});
-    menu.push_back({.id = kMenuDmx,
-                    .text = dmxOn || !dmx.available() ? "DMX (" + dmx.state() + ")" : "DMX",
-                    .checkable = true,
-                    .checked = dmxOn});
+    // A build without DMX (Windows) has no entry for it, nor one for sources when its
+    // recording keeps to the default input.
+    if (program.platform.audio.offersSourceChoice()) {
+        menu.push_back({.text = "Sound from", .submenu = soundFromMenu(program)});
+    }
+    if (dmx.available()) {
+        menu.push_back({.id = kMenuDmx,
+                        .text = dmxOn ? "DMX (" + dmx.state() + ")" : "DMX",
+                        .checkable = true,
+                        .checked = dmxOn});
+    }
     menu.push_back({});
     menu.push_back({.id = kMenuExit, .text = "Exit"});
     return menu;
@@ -106,12 +112,15 @@ void ShowAboutBox(Toolkit& toolkit) {
                        MessageIcon::Information);
 }
 
-void ShowFirstStartNotice(Toolkit& toolkit) {
-    toolkit.showTrayNotification(
-        "Glowtern is running",
+void ShowFirstStartNotice(Program& program) {
+    std::string text =
         "Click this icon to open the window, then press Manual, Auto or Rnd to start the "
-        "lights. The sound comes from the default input; \"Sound from\" in this icon's menu "
-        "picks another, such as what this computer plays.");
+        "lights. The sound comes from the default input";
+    text += program.platform.audio.offersSourceChoice()
+                ? "; \"Sound from\" in this icon's menu picks another, such as what this "
+                  "computer plays."
+                : ".";
+    program.toolkit.showTrayNotification("Glowtern is running", text);
 }
 
 }  // namespace glowtern

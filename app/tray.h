@@ -26,7 +26,8 @@ inline constexpr int kMenuSoundSourceLimit = 400;  // sources listed at most
 // The tray menu as it is shown now: "Open", "Close", "About", "Sound from" (the default input,
 // what this computer plays, a separator and the sources in `program.listedSources`, the
 // chosen one checked), "DMX" (ticked while DMX is on, with its state: "DMX (connected)"),
-// a separator, "Exit".
+// a separator, "Exit". "Sound from" is left out when the recording offers no choice of
+// sources, "DMX" when the program has no DMX link.
 std::vector<MenuItem> TrayMenu(const Program& program);
 
 // Acts on a "Sound from" entry of the tray menu: the choice is taken and handed to the
@@ -43,6 +44,6 @@ bool AddTrayIconAndMenu(Program& program);
 void ShowAboutBox(Toolkit& toolkit);
 
 // Once, when the program starts without a settings file: how to begin.
-void ShowFirstStartNotice(Toolkit& toolkit);
+void ShowFirstStartNotice(Program& program);
 
 }  // namespace glowtern

@@ -21,13 +21,9 @@ file(GLOB engine_sources CONFIGURE_DEPENDS engine/*.cpp)
 add_library(glowtern_engine STATIC ${engine_sources})
 target_link_libraries(glowtern_engine PUBLIC glowtern_devices glowtern_toolkit)
 
-file(GLOB app_sources CONFIGURE_DEPENDS app/*.cpp)
-list(FILTER app_sources EXCLUDE REGEX "/main(_win32)?\\.cpp$")
-add_library(glowtern_app STATIC ${app_sources})
-target_link_libraries(glowtern_app PUBLIC glowtern_engine glowtern_devices glowtern_toolkit)
-
 # The facilities that are the same on both (sample ring, spectrum) and the Windows ones. The
-# port module maps its library with the loader of devices/.
+# port module maps its library with the loader of devices/. There is no light panel to reach
+# (its client finds none) and no DMX link.
 file(GLOB platform_win32_sources CONFIGURE_DEPENDS platform/*_win32.cpp)
 list(FILTER platform_win32_sources EXCLUDE REGEX "/page_memory_win32\\.cpp$")
 add_library(glowtern_platform STATIC platform/sample_ring.cpp platform/spectrum_analyser.cpp
@@ -35,6 +31,17 @@ add_library(glowtern_platform STATIC platform/sample_ring.cpp platform/spectrum_
 target_include_directories(glowtern_platform PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(glowtern_platform PUBLIC Threads::Threads glowtern_devices
                       PRIVATE winmm hid setupapi)
+
+# The same outputs as on Linux, registered in one list.
+file(GLOB outputs_sources CONFIGURE_DEPENDS outputs/*.cpp)
+add_library(glowtern_outputs STATIC ${outputs_sources})
+target_link_libraries(glowtern_outputs PUBLIC glowtern_engine glowtern_devices glowtern_platform)
+
+file(GLOB app_sources CONFIGURE_DEPENDS app/*.cpp)
+list(FILTER app_sources EXCLUDE REGEX "/main(_win32)?\\.cpp$")
+add_library(glowtern_app STATIC ${app_sources})
+target_link_libraries(glowtern_app PUBLIC glowtern_outputs glowtern_engine glowtern_devices
+                      glowtern_toolkit)
 
 file(GLOB toolkit_win32_sources CONFIGURE_DEPENDS toolkit/win32/*.cpp)
 add_library(glowtern_toolkit_win32 STATIC ${toolkit_win32_sources})
@@ -55,13 +62,7 @@ set_source_files_properties(packaging/windows/glowtern.rc PROPERTIES OBJECT_DEPE
 target_link_libraries(glowtern PRIVATE glowtern_app glowtern_toolkit_win32 glowtern_platform)
 install(TARGETS glowtern RUNTIME DESTINATION .)
 
-# A stand-in for the port-I/O library, for checks under Wine (tests/windows/): built without the
-# C runtime, importing from kernel32.dll only. It lands in tests/, not beside the program.
 if(GLOWTERN_BUILD_TESTS)
-    add_library(glowtern_port_stand_in MODULE tests/windows/port_library_stand_in.c)
-    set_target_properties(glowtern_port_stand_in PROPERTIES
-        PREFIX "" OUTPUT_NAME portio64
-        LIBRARY_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/tests)
-    target_link_options(glowtern_port_stand_in PRIVATE -nostdlib -Wl,-e,DllMain)
-    target_link_libraries(glowtern_port_stand_in PRIVATE kernel32)
+    enable_testing()
+    add_subdirectory(tests/windows)
 endif()

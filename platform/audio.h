@@ -50,6 +50,10 @@ class AudioCapture {
     // (a sound server's client library may, while it takes in what the server sent).
     virtual void fetchSpectrum(uint32_t channel, float* magnitudes) = 0;
 
+    // Whether the recording can be pointed at another source than the default input (by
+    // chooseSource); one that cannot keeps to its one input, and the program offers no choice.
+    virtual bool offersSourceChoice() const { return false; }
+
     // Records from `choice` from now on (any thread; it takes effect within a fetch or two).
     // A recording without a choice of sources keeps to its one input.
     virtual void chooseSource(const SoundSourceChoice& choice) { (void)choice; }

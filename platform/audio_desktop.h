@@ -23,6 +23,7 @@ class DesktopAudioCapture final : public AudioCapture {
 
     uint32_t startRecording() override;
     void fetchSpectrum(uint32_t channel, float* magnitudes) override;
+    bool offersSourceChoice() const override { return true; }
     void chooseSource(const SoundSourceChoice& choice) override { pulse_.chooseSource(choice); }
     std::vector<SoundSource> sources() override { return pulse_.sources(); }
 

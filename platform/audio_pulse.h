@@ -65,6 +65,7 @@ class PulseCapture final : public AudioCapture {
     // Starts connecting (on the next service) and gives the channel at once.
     uint32_t startRecording() override;
     void fetchSpectrum(uint32_t channel, float* magnitudes) override;
+    bool offersSourceChoice() const override { return true; }
     void chooseSource(const SoundSourceChoice& choice) override;
     std::vector<SoundSource> sources() override;
 

@@ -11,10 +11,12 @@
 
 namespace glowtern {
 
-// A named semaphore (initial count 0, maximum 1). Another process made it first when the
-// creation reports ERROR_ALREADY_EXISTS; a semaphore that cannot be made at all counts as not
-// held, so the program runs as the first copy. The handle is never closed: the system lets the
-// name go when the process ends.
+// A named semaphore (initial count 0, maximum 1) in the session's namespace. Another process
+// made it first when the creation reports ERROR_ALREADY_EXISTS. As on Linux, a semaphore that
+// cannot be made at all counts as held: the name is then taken by an object this process may
+// not open (a copy started elevated, or another kind of object of that name), so another copy
+// may be running and this one must not. The handle is never closed: the system lets the name
+// go when the process ends.
 class SemaphoreInstanceGuard final : public InstanceGuard {
   public:
     bool heldElsewhere(const std::string& name) override;

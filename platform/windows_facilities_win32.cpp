@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
 #include <string>
 
 #include "platform/windows_facilities.h"
@@ -10,7 +11,9 @@ namespace glowtern {
 bool SemaphoreInstanceGuard::heldElsewhere(const std::string& name) {
     HANDLE semaphore = CreateSemaphoreA(nullptr, 0, 1, name.c_str());
     if (semaphore == nullptr) {
-        return false;
+        std::fprintf(stderr, "%s: cannot make the semaphore %s (error %lu)\n", name.c_str(),
+                     name.c_str(), GetLastError());
+        return true;
     }
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         CloseHandle(semaphore);

@@ -4,8 +4,12 @@
 // image, which lies in a heap block of exactly its length.
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include "tests/windows/memory_probe.h"
+#else
 #include <sys/mman.h>
 #include <sys/resource.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -118,6 +122,7 @@ Report ReadReport(const std::string& name) {
     return report;
 }
 
+#ifndef _WIN32  // (the Windows build's are in memory_probe.h)
 // An address range held by the test (inaccessible), e.g. to keep an image's preferred base taken;
 // none for address 0.
 struct Reservation {
@@ -137,10 +142,6 @@ struct Reservation {
                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
 };
 
-bool RangeIsFree(uint64_t address, size_t size) {
-    return Reservation(address, size).held();
-}
-
 // "r-x", "rw-", "---" ... of the mapping holding `address`, from /proc/self/maps; "" if none.
 std::string PagePermissions(const void* address) {
     std::ifstream maps("/proc/self/maps");
@@ -153,6 +154,18 @@ std::string PagePermissions(const void* address) {
         }
     }
     return "";
+}
+
+long PeakResidentKiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+#endif
+
+bool RangeIsFree(uint64_t address, size_t size) {
+    return Reservation(address, size).held();
 }
 
 // A sample image as the file holds it, with the places in its headers that the tests read or
@@ -404,12 +417,6 @@ std::string ImageName(const ::testing::TestParamInfo<const char*>& image) {
     return image.param;
 }
 INSTANTIATE_TEST_SUITE_P(Images, SampleImage, ::testing::Values("sample64", "sample32"), ImageName);
-
-long PeakResidentKiB() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
 
 // A PE32+ image of 1 GiB with one section, whose one import's lookup table starts a slot before
 // its address table. Each bound address (0x3000, where the image holds only zeros) is read back

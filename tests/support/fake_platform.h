@@ -60,6 +60,7 @@ class FakeAudioCapture final : public AudioCapture, Guarded {
     explicit FakeAudioCapture(CallLog* log = nullptr) : log_(log) {}
     uint32_t startRecording() override;
     void fetchSpectrum(uint32_t channel, float* magnitudes) override;
+    bool offersSourceChoice() const override { return sourceChoice; }
     void chooseSource(const SoundSourceChoice& choice) override {
         guard([&] { chosen_ = choice; });
     }
@@ -67,6 +68,7 @@ class FakeAudioCapture final : public AudioCapture, Guarded {
         return guard([&] { return offered_; });
     }
 
+    bool sourceChoice = true;  // what offersSourceChoice() answers
     void offerSources(const std::vector<SoundSource>& sources) {
         guard([&] { offered_ = sources; });
     }

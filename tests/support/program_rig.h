@@ -18,7 +18,11 @@ namespace glowtern::testing {
 // The whole program on the headless toolkit and platform fakes, with every call of interest
 // in one log and the settings file in a fresh directory.
 struct ProgramRig {
-    ProgramRig() { program.settingsFileName = settingsPath(); }
+    // `asOnWindows`: no DMX link, and a recording without a choice of sources.
+    explicit ProgramRig(bool asOnWindows = false) : withDmx(!asOnWindows) {
+        audio.sourceChoice = !asOnWindows;
+        program.settingsFileName = settingsPath();
+    }
 
     // The entries of the log that start with any of `prefixes`, in order.
     std::vector<std::string> logged(std::initializer_list<std::string> prefixes) const {
@@ -50,6 +54,7 @@ struct ProgramRig {
     FakePortModule portModule{&log};
     FakeInstanceGuard instanceGuard{log};
     FakeDmxLink dmx;
+    bool withDmx;
     Program program{toolkit, Platform{.audio = audio,
                                       .keyboard = keyboard,
                                       .hid = hid,
@@ -59,7 +64,7 @@ struct ProgramRig {
                                       .endWatchdog = nullptr,
                                       .endProcess = nullptr,
                                       .panelSocket = {},
-                                      .dmx = &dmx}};
+                                      .dmx = withDmx ? &dmx : nullptr}};
 };
 
 // The main window's controls with their initial states, without a window.

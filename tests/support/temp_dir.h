@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -14,11 +15,18 @@ namespace glowtern::testing {
 class TempDir {
   public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "glowtern-XXXXXX");
-        if (mkdtemp(pattern.data()) == nullptr) {
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+            const auto name = "glowtern-" + std::to_string(random());
+            const auto candidate = std::filesystem::temp_directory_path() / name;
+            if (std::filesystem::create_directory(candidate)) {  // not one that was there
+                std::filesystem::permissions(candidate, std::filesystem::perms::owner_all);
+                path_ = candidate;
+            }
+        }
+        if (path_.empty()) {
             throw std::runtime_error("cannot make a temporary directory");
         }
-        path_ = pattern;
     }
     ~TempDir() {
         std::error_code ignored;
@@ -43,7 +51,15 @@ struct ScopedEnvironment {
         set(value);
     }
     ~ScopedEnvironment() { set(old ? old->c_str() : nullptr); }
-    void set(const char* value) { value ? ::setenv(name, value, 1) : ::unsetenv(name); }
+#ifdef _WIN32
+    void set(const char* value) {
+        _putenv_s(name, value ? value : "");
+    }  // "": removed
+#else
+    void set(const char* value) {
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
+#endif
 
     const char* name;
     std::optional<std::string> old;

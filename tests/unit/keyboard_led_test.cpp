@@ -64,6 +64,9 @@ TEST(SetKeyboardLed, HeldKeyIsPressedOnEveryCallUnlessTheWholeValueMatches) {
     EXPECT_FALSE(keyboard.locked(LockKey::CapsLock));
 }
 
+// (Not in the Windows build: mingw-w64's std::barrier has no futex to wait on and crawls
+// under Wine. The code under test is the same on both.)
+#ifndef _WIN32
 TEST(SetKeyboardLed, TwoThreadsLeaveTheStateTheLastCallWanted) {
     FakeKeyboard keyboard;
     // Stretch the gap between a read and a press so that two unguarded callers would both
@@ -104,6 +107,7 @@ TEST(SetKeyboardLed, TwoThreadsLeaveTheStateTheLastCallWanted) {
     b.join();
     EXPECT_FALSE(keyboard.locked(LockKey::CapsLock) || keyboard.locked(LockKey::ScrollLock));
 }
+#endif
 
 }  // namespace
 }  // namespace glowtern

@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/light_panel_server.h"
+#include "tests/support/eventually.h"
 
 namespace glowtern::testing {
 
@@ -60,19 +61,6 @@ inline std::optional<Bytes> rawReceive(int fd) {
     uint8_t buffer[256];
     const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
     return got > 0 ? std::optional(Bytes(buffer, buffer + got)) : std::nullopt;
-}
-
-// Asks `condition` again until it holds, for ten seconds at most; whether it did.
-template <typename Condition>
-bool Eventually(Condition&& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 class PanelRig {

@@ -3,10 +3,10 @@
  * (portio64.dll). It exports the library's 13 names; the writes go to a log instead of a port.
  *
  * With GLOWTERN_FAKE_PORT_LOG naming a file, every call of PortOut on the data register (0x378)
- * or the control register (0x37A) appends one line to it: "DATA 0x02", "CONTROL 0x0b"; other
- * ports give "PORT 0x0379 0x55". The library's attach and detach add "ATTACH" and "DETACH".
- * IsDriverInstalled answers 1, or 0 when GLOWTERN_FAKE_PORT_DRIVER is "0". The other exports
- * do nothing and read 0.
+ * or the control register (0x37A) appends one line to it: "DATA 0x02", "CONTROL 0x0b" (any
+ * other port: "OTHER PORT 0x.."). The library's attach and detach add "ATTACH" and "DETACH".
+ * IsDriverInstalled answers 1. The other exports, which Glowtern only looks up, do nothing and
+ * read 0.
  *
  * Built without the C runtime (-nostdlib, entry DllMain): it imports from kernel32.dll only,
  * which the program's loader binds through the system's loader.
@@ -35,13 +35,12 @@ static void logLine(const char* text) {
     CloseHandle(file);
 }
 
-static char* hex(char* at, unsigned value, int digits) {
+static char* hex(char* at, unsigned char value) {
     static const char kDigits[] = "0123456789abcdef";
     *at++ = '0';
     *at++ = 'x';
-    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
-        *at++ = kDigits[(value >> shift) & 0xF];
-    }
+    *at++ = kDigits[value >> 4];
+    *at++ = kDigits[value & 0xF];
     return at;
 }
 
@@ -69,69 +68,28 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
 
 EXPORT void PortOut(unsigned short port, unsigned char value) {
     char line[40];
-    char* at = line;
-    if (port == 0x378) {
-        at = hex(text(at, "DATA "), value, 2);
-    } else if (port == 0x37A) {
-        at = hex(text(at, "CONTROL "), value, 2);
-    } else {
-        at = hex(text(hex(text(at, "PORT "), port, 4), " "), value, 2);
-    }
-    at = text(at, "\r\n");
-    *at = '\0';
+    const char* kind = port == 0x378 ? "DATA " : port == 0x37A ? "CONTROL " : "OTHER PORT ";
+    char* at = hex(text(line, kind), value);
+    *text(at, "\r\n") = '\0';
     logLine(line);
 }
 
 EXPORT int IsDriverInstalled(void) {
-    char answer[4];
-    const DWORD length = GetEnvironmentVariableA("GLOWTERN_FAKE_PORT_DRIVER", answer, 4);
-    return length == 1 && answer[0] == '0' ? 0 : 1;
+    return 1;
 }
 
-EXPORT void PortWordOut(unsigned short port, unsigned short value) {
-    (void)port;
-    (void)value;
-}
-EXPORT void PortDWordOut(unsigned short port, unsigned long value) {
-    (void)port;
-    (void)value;
-}
-EXPORT unsigned char PortIn(unsigned short port) {
-    (void)port;
-    return 0;
-}
-EXPORT unsigned short PortWordIn(unsigned short port) {
-    (void)port;
-    return 0;
-}
-EXPORT unsigned long PortDWordIn(unsigned short port) {
-    (void)port;
-    return 0;
-}
-EXPORT void SetPortBit(unsigned short port, unsigned char bit) {
-    (void)port;
-    (void)bit;
-}
-EXPORT void ClrPortBit(unsigned short port, unsigned char bit) {
-    (void)port;
-    (void)bit;
-}
-EXPORT void NotPortBit(unsigned short port, unsigned char bit) {
-    (void)port;
-    (void)bit;
-}
-EXPORT int GetPortBit(unsigned short port, unsigned char bit) {
-    (void)port;
-    (void)bit;
-    return 0;
-}
-EXPORT int RightPortShift(unsigned short port, int value) {
-    (void)port;
-    (void)value;
-    return 0;
-}
-EXPORT int LeftPortShift(unsigned short port, int value) {
-    (void)port;
-    (void)value;
-    return 0;
-}
+#define UNUSED_EXPORT(name) \
+    EXPORT int name(void) { \
+        return 0;           \
+    }
+UNUSED_EXPORT(PortWordOut)
+UNUSED_EXPORT(PortDWordOut)
+UNUSED_EXPORT(PortIn)
+UNUSED_EXPORT(PortWordIn)
+UNUSED_EXPORT(PortDWordIn)
+UNUSED_EXPORT(SetPortBit)
+UNUSED_EXPORT(ClrPortBit)
+UNUSED_EXPORT(NotPortBit)
+UNUSED_EXPORT(GetPortBit)
+UNUSED_EXPORT(RightPortShift)
+UNUSED_EXPORT(LeftPortShift)

@@ -112,6 +112,7 @@ Win32Toolkit::Win32Toolkit() {
                               this);
     taskbarCreated_ = RegisterWindowMessageW(L"TaskbarCreated");
     controls().setObserver(this);
+    controls().setImagesShown(false);  // the window starts hidden
 }
 
 Win32Toolkit::~Win32Toolkit() {
@@ -305,6 +306,7 @@ void Win32Toolkit::showMainWindow() {
         return;
     }
     windowShown_.store(true);
+    controls().setImagesShown(true);
     flush();
     // In the state it had when hidden: a minimised window comes back minimised.
     ShowWindow(window_, SW_SHOW);
@@ -325,6 +327,7 @@ void Win32Toolkit::hideMainWindow() {
     }
     onWindowMoved();
     windowShown_.store(false);
+    controls().setImagesShown(false);
     ShowWindow(window_, SW_HIDE);
 }
 
@@ -334,6 +337,7 @@ void Win32Toolkit::closeMainWindow() {
     }
     onWindowMoved();
     windowShown_.store(false);
+    controls().setImagesShown(false);
     closingForGood_ = true;
     HWND closing = window_;
     DestroyWindow(closing);
