@@ -23,12 +23,9 @@ class KeyboardOutput final : public LightOutput {
         if (controls_.state(kKeyCheckBox) == 0) {
             return;
         }
-        // No wait for the X server inside the cycle: see Keyboard::beginCycle().
-        leds_.keyboard.beginCycle();
         SetKeyboardLed(leds_, "n", frame.beats[0] ? 1 : 0);
         SetKeyboardLed(leds_, "c", frame.beats[1] ? 1 : 0);
         SetKeyboardLed(leds_, "s", frame.beats[2] ? 1 : 0);
-        leds_.keyboard.endCycle();
     }
     void sendOff() override { RestoreLedStates(leds_, saved_); }
 

@@ -18,13 +18,6 @@ class Keyboard {
     // One press and one release of the lock key, which toggles the lock and its
     // LED. Does nothing when no keyboard is reachable.
     virtual void pressAndReleaseLockKey(LockKey key) = 0;
-
-    // The reads and presses of one analysis cycle come between beginCycle() and endCycle(),
-    // about one cycle after those of the last. A keyboard behind a server need not wait for it
-    // inside a cycle: a press may be confirmed by the time of the next cycle, and whether a
-    // key is held may be what the server said at the end of the last cycle.
-    virtual void beginCycle() {}
-    virtual void endCycle() {}
 };
 
 }  // namespace glowtern

@@ -1,16 +1,12 @@
 #include "platform/keyboard_x11.h"
 
 #include <X11/XKBlib.h>
-#include <X11/Xlib-xcb.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
-#include <xcb/xcb.h>
-
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -202,7 +198,6 @@ X11Keyboard::X11Keyboard(const char* displayName) {
         return;
     }
     display_ = display;
-    connection_ = XGetXCBConnection(display);
     readStateFromServer();
 }
 
@@ -215,7 +210,6 @@ X11Keyboard::~X11Keyboard() {
         XkbFreeKeyboard(indicators_, 0, True);
     }
     if (display_ != nullptr) {
-        dropHeldAnswer();
         XCloseDisplay(display_);
         registerDisplay(display_, false);
         display_ = nullptr;
@@ -225,8 +219,7 @@ X11Keyboard::~X11Keyboard() {
 // The indicators and their names' places, asked for. Events already on their way
 // describe older states, so they count no more.
 void X11Keyboard::readStateFromServer() {
-    // (The function, not the macro: it counts the requests sent through XCB too.)
-    stateSerial_ = XNextRequest(display_);
+    stateSerial_ = NextRequest(display_);
     unsigned int lit = 0;
     indicatorState_ = XkbGetIndicatorState(display_, XkbUseCoreKbd, &lit) == Success ? lit : 0;
     readIndicatorPlaces();
@@ -235,7 +228,7 @@ void X11Keyboard::readStateFromServer() {
 
 // Which indicator bears each lock's name.
 void X11Keyboard::readIndicatorPlaces() {
-    namesSerial_ = XNextRequest(display_);
+    namesSerial_ = NextRequest(display_);
     indicatorIndex_.fill(-1);
     if (XkbGetNames(display_, XkbIndicatorNamesMask, indicators_) == Success &&
         indicators_->names != nullptr) {
@@ -319,10 +312,7 @@ void X11Keyboard::takePendingEvents() {
 
 // Whether the key is held down. The answer to "which keys are down" is asked for once
 // for reads of different keys that come close together, so the three reads of one
-// analysis cycle share one answer; a second read of the same key asks again, and so does
-// a read of a key pressed since the last answer: the events the press caused come before
-// that answer, so the read sees the press. Inside a cycle the answer asked for at the end
-// of the last one serves when it is fresh enough; it is there by then, so nothing waits.
+// analysis cycle share one round trip; a second read of the same key asks again.
 // Following key presses through events instead would take XInput's raw key events (a
 // key without an action in the keymap changes no XKB state), and the server would
 // keep every key event of the session for this connection while no one reads, that is
@@ -330,69 +320,17 @@ void X11Keyboard::takePendingEvents() {
 bool X11Keyboard::keyDown(LockKey key, unsigned char keycode) {
     const auto now = std::chrono::steady_clock::now();
     const auto bit = static_cast<unsigned char>(1u << indexOf(key));
-    const bool pressedSince = (pressedUnseen_ & bit) != 0;
-    if (keycode == 0 && !pressedSince) {
-        return false;
-    }
-    if (pressedSince || (keysDownServed_ & bit) != 0 || now - keysDownAsked_ > kKeysDownShared) {
-        if (!takeHeldAnswer(now)) {
-            char keys[32] = {};
-            XQueryKeymap(display_, keys);
-            std::memcpy(keysDown_.data(), keys, keysDown_.size());
+    if ((keysDownServed_ & bit) != 0 || now - keysDownAsked_ > kKeysDownShared) {
+        char keys[32] = {};
+        XQueryKeymap(display_, keys);
+        for (size_t i = 0; i < keysDown_.size(); ++i) {
+            keysDown_[i] = static_cast<unsigned char>(keys[i]);
         }
-        // Every event sent before the answer is in: what the presses caused among them.
-        takeEvents();
-        pressedUnseen_ = 0;
         keysDownAsked_ = now;
         keysDownServed_ = 0;
     }
     keysDownServed_ |= bit;
-    return keycode != 0 && (keysDown_[keycode / 8] & (1u << (keycode % 8))) != 0;
-}
-
-// Takes the answer endCycle() asked for into keysDown_, inside a cycle and if it is young
-// enough. Reads outside a cycle (the KEY switch, the end) ask anew.
-bool X11Keyboard::takeHeldAnswer(std::chrono::steady_clock::time_point now) {
-    if (!heldAsked_ || !inCycle_ || now - heldAskedAt_ > kHeldAnswerServes) {
-        dropHeldAnswer();
-        return false;
-    }
-    heldAsked_ = false;
-    xcb_query_keymap_reply_t* reply =
-        xcb_query_keymap_reply(connection_, {heldAskedSequence_}, nullptr);
-    if (reply == nullptr) {
-        return false;  // the connection broke; the next Xlib call notices
-    }
-    static_assert(sizeof reply->keys == std::tuple_size_v<decltype(keysDown_)>);
-    std::memcpy(keysDown_.data(), reply->keys, keysDown_.size());
-    std::free(reply);
-    return true;
-}
-
-void X11Keyboard::dropHeldAnswer() {
-    if (heldAsked_) {
-        heldAsked_ = false;
-        xcb_discard_reply(connection_, heldAskedSequence_);
-    }
-}
-
-void X11Keyboard::beginCycle() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    inCycle_ = true;
-}
-
-// Sends the cycle's presses, and asks which keys are held for the next cycle's reads.
-void X11Keyboard::endCycle() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    inCycle_ = false;
-    if (!usable()) {
-        return;
-    }
-    dropHeldAnswer();
-    heldAskedSequence_ = xcb_query_keymap(connection_).sequence;
-    heldAsked_ = true;
-    heldAskedAt_ = std::chrono::steady_clock::now();
-    xcb_flush(connection_);
+    return (keysDown_[keycode / 8] & (1u << (keycode % 8))) != 0;
 }
 
 unsigned char X11Keyboard::keycodeOf(LockKey key) {
@@ -415,10 +353,10 @@ int32_t X11Keyboard::lockKeyState(LockKey key) {
         return 0;
     }
     takeEvents();
-    const bool held = keyDown(key, keycodeOf(key));
     const int index = indicatorIndex_[indexOf(key)];
     int32_t state = index >= 0 && (indicatorState_ & (1u << index)) != 0 ? 1 : 0;
-    if (held) {
+    const unsigned char keycode = keycodeOf(key);
+    if (keycode != 0 && keyDown(key, keycode)) {
         state |= kLockKeyHeld;
     }
     return state;
@@ -426,7 +364,7 @@ int32_t X11Keyboard::lockKeyState(LockKey key) {
 
 unsigned long X11Keyboard::requestsSent() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return usable() ? XNextRequest(display_) - 1 : 0;
+    return usable() ? NextRequest(display_) - 1 : 0;
 }
 
 void X11Keyboard::pressAndReleaseLockKey(LockKey key) {
@@ -473,16 +411,11 @@ void X11Keyboard::pressAndReleaseLockKey(LockKey key) {
     } else {
         return;
     }
-    pressedUnseen_ |= static_cast<unsigned char>(1u << indexOf(key));
-    if (inCycle_) {
-        return;  // sent by endCycle(), taken in by the next cycle's first read
-    }
     // The server has handled both events (and so the LED) once the round trip is back,
     // and every event that the change caused is in. Taking them in now, and asking for
     // what they make unknown, keeps that cost here rather than in the next read.
     XSync(display_, False);
     takeEvents();
-    pressedUnseen_ = 0;
     keycodeOf(key);
 }
 

@@ -10,7 +10,6 @@
 
 struct _XDisplay;  // Xlib's Display; Xlib's headers stay out of this one (their macros clash)
 struct _XkbDesc;   // XKB's keyboard description
-struct xcb_connection_t;
 
 namespace glowtern {
 
@@ -30,13 +29,6 @@ inline constexpr int32_t kLockKeyHeld = -128;
 // what an event says has changed. A press ends with a round trip, so the events it
 // caused are in before the next read. Whether the key is held down is asked for, once
 // for the reads of different keys that come together (those of one analysis cycle).
-//
-// Inside an analysis cycle (beginCycle() to endCycle()) nothing waits for the server: a
-// press is not confirmed, and endCycle() asks which keys are held without waiting for
-// the answer. The next cycle's first read takes that answer, which is there by then and
-// comes after every event the presses caused (the server answers in order). Reads outside
-// a cycle, and inside one when that answer is older than kHeldAnswerServes, ask and wait
-// as before; so does a read of a key pressed since the last answer.
 class X11Keyboard final : public Keyboard {
   public:
     // `displayName` null: $DISPLAY.
@@ -49,14 +41,8 @@ class X11Keyboard final : public Keyboard {
     // The connection broke (the X server went away): every call does nothing from now on.
     bool lost() const { return lost_.load(); }
 
-    // How old an answer asked for at the end of the last cycle may be to say which keys
-    // are held now: one cycle and some.
-    static constexpr std::chrono::milliseconds kHeldAnswerServes{100};
-
     int32_t lockKeyState(LockKey key) override;
     void pressAndReleaseLockKey(LockKey key) override;
-    void beginCycle() override;
-    void endCycle() override;
 
     // How many requests this connection has sent the server: what reads and presses
     // cost, for tests and measurements. 0 without a connection.
@@ -71,12 +57,9 @@ class X11Keyboard final : public Keyboard {
     void readIndicatorPlaces();
     unsigned char keycodeOf(LockKey key);
     bool keyDown(LockKey key, unsigned char keycode);
-    bool takeHeldAnswer(std::chrono::steady_clock::time_point now);
-    void dropHeldAnswer();
 
     std::mutex mutex_;
     _XDisplay* display_ = nullptr;
-    xcb_connection_t* connection_ = nullptr;  // the display's, for requests answered later
     std::atomic<bool> lost_{false};
     int xkbEventBase_ = 0;
     bool haveXTest_ = false;
@@ -94,11 +77,6 @@ class X11Keyboard final : public Keyboard {
     std::array<unsigned char, 32> keysDown_{};  // bit per keycode, as XQueryKeymap gives it
     std::chrono::steady_clock::time_point keysDownAsked_;  // never: asked for on first use
     unsigned char keysDownServed_ = 0;                     // bit per LockKey
-    bool inCycle_ = false;
-    unsigned char pressedUnseen_ = 0;  // bit per LockKey: pressed, its events maybe not in yet
-    bool heldAsked_ = false;           // "which keys are down" asked, its answer not yet taken
-    unsigned int heldAskedSequence_ = 0;
-    std::chrono::steady_clock::time_point heldAskedAt_;
     std::array<unsigned char, 3> keycodes_{};  // by LockKey, 0 when no key has the keysym
     bool keycodesStale_ = true;
 

@@ -169,16 +169,6 @@ TEST_F(X11KeyboardLeds, LocksComeFromEventsAndOnlyHeldKeysAreAskedFor) {
     press(scrollKey, false);
     EXPECT_EQ(keyboard.lockKeyState(LockKey::CapsLock), 1);
     EXPECT_EQ(keyboard.lockKeyState(LockKey::ScrollLock), 1);
-    // Inside analysis cycles nothing waits for the server: the next cycle's reads take the
-    // answer the last cycle's end asked for, and see a key held before that end.
-    keyboard.beginCycle();
-    press(capsKey, true);
-    keyboard.endCycle();
-    keyboard.beginCycle();
-    EXPECT_EQ(readCounted(LockKey::CapsLock), Read(kLockKeyHeld | 1, 0));
-    EXPECT_EQ(readCounted(LockKey::NumLock), Read(1, 0));
-    keyboard.endCycle();
-    press(capsKey, false);
 }
 
 TEST_F(X11KeyboardLeds, FollowsIndicatorNamesSwappedByAnotherClient) {
