@@ -22,7 +22,6 @@ import re
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
@@ -154,9 +153,6 @@ class Bench:
     def close(self):
         for _, process in reversed(self.processes):
             self.end_process(process)
-        for name in os.listdir(self.root):
-            if name.endswith(".log"):  # the port logs
-                shutil.copy(os.path.join(self.root, name), self.artifacts)
         shutil.rmtree(self.root, ignore_errors=True)
 
     def client_env(self, **extra):  # for the programs under test and the X tools
@@ -206,10 +202,9 @@ class Bench:
         self.sound = SoundServer(self)
         return self.sound
 
-    # With `port` the /dev/parport0 stand-in is preloaded and logs to <name>-port.log in the
-    # bench.
+    # With `port` the /dev/parport0 stand-in is preloaded and logs to <name>-port.log.
     def start_glowtern(self, cwd, port=True, name="glowtern", **env):
-        port_log = os.path.join(self.root, f"{name}-port.log")
+        port_log = self.log_path(f"{name}-port.log")
         if port:
             env = {"LD_PRELOAD": os.environ["GLOWTERN_E2E_PRELOAD"],
                    "GLOWTERN_FAKE_PARPORT_LOG": port_log, **env}
@@ -317,12 +312,10 @@ class Bench:
 
     # Presses of one button within Qt's double-click time (400 ms) make a double click, so
     # single presses on the tray icon are kept further apart.
-    def click_tray_icon(self, button=1, double=False):
+    def click_tray_icon(self, button=1):
         icon = poll_until(self.tray_icon, 20, "the tray icon")
         time.sleep(max(0.0, 0.6 - (time.monotonic() - self.last_tray_press.get(button, 0.0))))
         self.click(*icon.centre(), button=button)
-        if double:
-            self.run("xdotool", "click", str(button))
         self.last_tray_press[button] = time.monotonic()
         return icon
 
@@ -480,16 +473,8 @@ class GlowternTestCase(unittest.TestCase):
         self.bench = Bench(self.id())
         self.addCleanup(self.bench.close)
         self.screen = self.bench.start_display(self.window_manager, self.tray)
-        self.addCleanup(self._final_screenshot)  # (runs before the bench closes)
         if self.sound:
             self.bench.start_sound()
-
-    def _final_screenshot(self):
-        try:
-            self.bench.screenshot("final")
-        except Exception:  # the X server may be gone already; the logs still tell
-            pass
-        print(f"\nscreenshots and logs in {self.bench.artifacts}", file=sys.stderr)
 
     # Starts glowtern in a fresh working directory (or `cwd`) with `settings` as setting.dat;
     # waits until it writes the port and records.

@@ -58,7 +58,9 @@ class ShutdownTest(GlowternTestCase):
             print(f"\n{self.id()}: ended {took:.2f} s after the trigger", file=sys.stderr)
             self.assertLess(took, 2.0, "the end took too long")
         self.assert_ended_cleanly(glowtern, status, display_gone=display_gone)
-        events = self.panel_events()
+        # (The panel logs what it was sent a moment after the program has gone.)
+        events = poll_until(lambda: "BYE usb-device" in self.panel_events() and self.panel_events(),
+                            5, "the panel to see the device go")
         self.assertEqual([e for e in events if e.startswith("USB")][-3:],
                          ["USB 0x00 0x00", "USB 0x00 0x40", "USB 0x00 0x80"])
         self.assertEqual([e for e in events if e.startswith(("DATA", "CONTROL", "HELLO port"))],
