@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/bands.h"
@@ -32,24 +33,12 @@ using ::testing::internal::GetCapturedStderr;
     dlopen(GLOWTERN_ALSA_PLUGIN_DIR "/libasound_module_pcm_a52.so", RTLD_LAZY | RTLD_NODELETE) !=
     nullptr;
 
-bool PollFor(milliseconds limit, const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
+bool PollFor(const std::function<bool()>& condition) {  // for five seconds at most
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!condition() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(milliseconds(20));
     }
-    return true;
-}
-
-template <typename Capture>
-BandSums FetchBands(Capture& capture, uint32_t channel) {
-    std::vector<float> spectrum(kSpectrumBins, 0.0f);
-    capture.fetchSpectrum(channel, spectrum.data());
-    BandSums sums;
-    ComputeBandSums(spectrum.data(), sums);
-    return sums;
+    return condition();
 }
 
 constexpr int kBand5 = 4;  // "53 Hz", bins 16..23 (86..129 Hz)
@@ -77,9 +66,18 @@ TYPED_TEST(AudioCapture, ToneFromTheDefaultSourceRisesInBandFiveAndFades) {
         TypeParam capture;
         const uint32_t channel = capture.startRecording();
         ASSERT_NE(channel, 0u);
-        ASSERT_TRUE(PollFor(std::chrono::seconds(5),
-                            [&] { return capture.samplesRecorded() >= kFftLength; }));
-        EXPECT_LT(FetchBands(capture, channel).levels[kBand5], kQuietLevel);
+        BandSums sums;
+        const auto band5 = [&] {  // and the loudest of the others into sums.levels[kBand5]
+            std::vector<float> spectrum(kSpectrumBins, 0.0f);
+            capture.fetchSpectrum(channel, spectrum.data());
+            ComputeBandSums(spectrum.data(), sums);
+            const float level = std::exchange(sums.levels[kBand5], 0.0f);
+            sums.levels[kBand5] =
+                *std::max_element(sums.levels.begin(), sums.levels.begin() + kBandCount);
+            return level;
+        };
+        ASSERT_TRUE(PollFor([&] { return capture.samplesRecorded() >= kFftLength; }));
+        EXPECT_LT(band5(), kQuietLevel);
         // Another channel, or none, leaves the spectrum alone.
         std::vector<float> untouched(kSpectrumBins, -1.0f);
         capture.fetchSpectrum(channel + 1, untouched.data());
@@ -87,19 +85,12 @@ TYPED_TEST(AudioCapture, ToneFromTheDefaultSourceRisesInBandFiveAndFades) {
         EXPECT_EQ(std::count(untouched.begin(), untouched.end(), -1.0f), kSpectrumBins);
 
         ASSERT_TRUE(server.play(tone));
-        BandSums sums;
-        EXPECT_TRUE(PollFor(std::chrono::seconds(5), [&] {
-            sums = FetchBands(capture, channel);
-            const float band5 = sums.levels[kBand5];
-            sums.levels[kBand5] = 0;
-            return band5 > kToneLevel &&
-                   band5 > kDominance * *std::max_element(sums.levels.begin(),
-                                                          sums.levels.begin() + kBandCount);
+        EXPECT_TRUE(PollFor([&] {
+            const float level = band5();
+            return level > kToneLevel && level > kDominance * sums.levels[kBand5];
         })) << "band 5 did not stand out of the others";
-        ASSERT_TRUE(PollFor(std::chrono::seconds(5), [&] { return !server.playing(); }));
-        EXPECT_TRUE(PollFor(std::chrono::seconds(5), [&] {
-            return FetchBands(capture, channel).levels[kBand5] < kQuietLevel;
-        })) << "band 5 stayed up after the tone";
+        ASSERT_TRUE(PollFor([&] { return !server.playing(); }));
+        EXPECT_TRUE(PollFor([&] { return band5() < kQuietLevel; })) << "band 5 stayed up";
     }
     EXPECT_EQ(GetCapturedStderr(), "");
 }

@@ -22,7 +22,6 @@ import re
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
@@ -75,29 +74,12 @@ def settings_values(data):  # the first value of each key the program wrote
 MANUAL_BAND_5 = settings_file(**{f"fr{n}": (3 if n == 5 else 39) for n in range(1, 19)},
                               Effect=1, Level=35, ARU=35, KEY_LED=1, LPT_LED=1)
 
-_libc = ctypes.CDLL(None, use_errno=True)
+
+_libc = ctypes.CDLL(None)
 
 
-def _die_with_test():
-    _libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG, between fork and exec
-
-
-class PortLog:  # the /dev/parport0 stand-in's log: (ns, kind, value or None) a line
-    def __init__(self, path):
-        lines = read_text(path).splitlines() if os.path.exists(path) else []
-        self.events = [(int(p[0]), p[1], int(p[2], 16) if p[2:] and p[2][:2] == "0x" else None)
-                       for p in (line.split() for line in lines) if len(p) >= 2]
-
-    def kinds(self):
-        return [kind for _, kind, _ in self.events]
-
-    def writes(self):
-        return [e for e in self.events if e[1] in ("DATA", "CONTROL")]
-
-    def cycles(self, since=0):  # (ns, data, control) of each pair logged after `since` ns
-        w = self.writes()
-        return [(w[i][0], w[i][2], w[i + 1][2]) for i in range(len(w) - 1)
-                if w[i][1] == "DATA" and w[i + 1][1] == "CONTROL" and w[i][0] > since]
+def _die_with_test():  # between fork and exec: SIGKILL when the test process dies
+    _libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
 class Window:  # a window of `xwininfo -root -tree`, with its absolute place and its parent
@@ -110,17 +92,13 @@ class Window:  # a window of `xwininfo -root -tree`, with its absolute place and
         self.width, self.height, self.x, self.y = (int(match[i]) for i in range(5, 9))
         self.parent = parent
 
-    def ancestors(self):
-        window = self.parent
-        while window:
-            yield window
-            window = window.parent
-
     def centre(self):
         return self.x + self.width // 2, self.y + self.height // 2
 
 
-class Bench:  # what one test runs on; see above
+# What one test runs on (see above), and its X display seen and driven as a user would: the
+# tests call it `screen` where they drive the display.
+class Bench:
     def __init__(self, test_id):
         self.program = os.environ["GLOWTERN_E2E_PROGRAM"]
         self.probe = os.environ["GLOWTERN_E2E_X11_PROBE"]
@@ -135,8 +113,10 @@ class Bench:  # what one test runs on; see above
         self.home = self.make_dir("home")
         self.runtime = self.make_dir("runtime", mode=0o700)
         self.processes = []  # (name, Popen), in start order
-        self.display = self.sound = self.screen = None
+        self.display = self.sound = None
         self.shots = 0
+        self.tray_icon_class = "glowtern"  # the class of the window that shows the icon
+        self.last_tray_press = {}  # button: time.monotonic() of its last press
 
     def make_dir(self, name, mode=0o755):
         path = os.path.join(self.root, name)
@@ -157,15 +137,15 @@ class Bench:  # what one test runs on; see above
         self.processes.append((name, process))
         return process
 
-    # SIGTERM to the process group, SIGKILL after `grace` seconds (and to what is left of the
+    # SIGTERM to the process group, SIGKILL after three seconds (and to what is left of the
     # group in any case).
-    def end_process(self, process, grace=3.0):
+    def end_process(self, process):
         if process.stdin:
             process.stdin.close()
         for sig in (signal.SIGTERM, signal.SIGKILL):
             try:
                 os.killpg(process.pid, sig)
-                process.wait(timeout=grace)
+                process.wait(timeout=3)
             except (ProcessLookupError, PermissionError, subprocess.TimeoutExpired):
                 pass
         process.wait(timeout=5)
@@ -173,10 +153,6 @@ class Bench:  # what one test runs on; see above
     def close(self):
         for _, process in reversed(self.processes):
             self.end_process(process)
-        self.processes.clear()
-        for name in os.listdir(self.root):
-            if name.endswith(".log"):  # the port logs
-                shutil.copy(os.path.join(self.root, name), self.artifacts)
         shutil.rmtree(self.root, ignore_errors=True)
 
     def client_env(self, **extra):  # for the programs under test and the X tools
@@ -188,12 +164,9 @@ class Bench:  # what one test runs on; see above
                "QT_QPA_PLATFORM": "xcb",
                # Without a sound server: one that is not there, so libpulse never autospawns.
                "PULSE_SERVER": f"unix:{self.root}/pulse/pulse/native",
-               "PULSE_COOKIE": f"{self.root}/pulse/cookie"}
-        env.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")})
-        if self.display:
-            env["DISPLAY"] = self.display
-        env.update(extra)
-        return env
+               "PULSE_COOKIE": f"{self.root}/pulse/cookie",
+               **{k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")}, **extra}
+        return dict(env, DISPLAY=self.display) if self.display else env
 
     def start_display(self, window_manager=True, tray=True):
         read_end, write_end = os.pipe()
@@ -205,18 +178,16 @@ class Bench:  # what one test runs on; see above
             self.display = ":" + pipe.readline().strip()
         if self.display == ":":
             raise AssertionError("Xvfb did not report its display number")
-        self.screen = Screen(self)
         if window_manager:
             self.spawn("openbox", ["openbox"])
-            poll_until(lambda: "window id" in self.screen.prop("-root", "_NET_SUPPORTING_WM_CHECK"),
+            poll_until(lambda: "window id" in self.prop("-root", "_NET_SUPPORTING_WM_CHECK"),
                        20, "openbox to manage the screen")
         if tray:
             self.spawn("trayer", ["trayer", "--edge", "top", "--align", "right", "--widthtype",
                                   "request", "--height", "26"])
-            poll_until(lambda: self.screen.run(self.probe, "owner", "_NET_SYSTEM_TRAY_S0",
-                                               check=False).returncode == 0, 20,
-                       "trayer to take the tray selection")
-        return self.screen
+            poll_until(lambda: self.run(self.probe, "owner", "_NET_SYSTEM_TRAY_S0",
+                                        check=False).returncode == 0, 20, "trayer's tray")
+        return self
 
     # glowtern-panel with its log; returns it and a function that gives the log's events.
     def start_panel(self, name="panel", **env):
@@ -231,86 +202,25 @@ class Bench:  # what one test runs on; see above
         self.sound = SoundServer(self)
         return self.sound
 
-    def start_glowtern(self, cwd, port=True, name="glowtern", trace=None, **extra_env):
-        # With `port` the /dev/parport0 stand-in is preloaded and logs to <name>-port.log in
-        # the bench; `trace` runs it under strace, into there.
-        port_log = os.path.join(self.root, f"{name}-port.log")
+    # With `port` the /dev/parport0 stand-in is preloaded and logs to <name>-port.log.
+    def start_glowtern(self, cwd, port=True, name="glowtern", **env):
+        port_log = self.log_path(f"{name}-port.log")
         if port:
-            extra_env = {"LD_PRELOAD": os.environ["GLOWTERN_E2E_PRELOAD"],
-                         "GLOWTERN_FAKE_PARPORT_LOG": port_log, **extra_env}
+            env = {"LD_PRELOAD": os.environ["GLOWTERN_E2E_PRELOAD"],
+                   "GLOWTERN_FAKE_PARPORT_LOG": port_log, **env}
             open(port_log, "w").close()
-        argv = [self.program]
-        if trace:  # (the preload goes to the program only, not to strace)
-            argv = ["strace", "-f", "-ttt", "-yy", "-qq", "-s", "64", "-o", trace, "-e",
-                    "signal=none", "-e", "trace=connect,openat,write,writev,rename,renameat,"
-                    "renameat2", *(f"-E{k}={extra_env.pop(k)}" for k in list(extra_env)
-                                   if k.startswith(("LD_PRELOAD", "GLOWTERN_"))), *argv]
-        process = self.spawn(name, argv, env=self.client_env(**extra_env), cwd=cwd)
-        return Glowtern(process, cwd, port_log if port else None, self.log_path(f"{name}.log"))
+        process = self.spawn(name, [self.program], env=self.client_env(**env), cwd=cwd)
+        return Glowtern(process, cwd, port_log, self.log_path(f"{name}.log"))
 
     def screenshot(self, label):  # the whole screen as <artifacts>/NN-<label>.png
         self.shots += 1
         path = self.log_path(f"{self.shots:02d}-{label}.png")
-        self.screen.run("import", "-window", "root", path, timeout=30)
+        self.run("import", "-window", "root", path, timeout=30)
         return path
 
-
-class Glowtern:  # one running copy of the program
-    def __init__(self, process, cwd, port_log, log):
-        self.process, self.cwd, self.port_log, self.log = process, cwd, port_log, log
-        self.pid = process.pid
-        self.settings_path = os.path.join(cwd, "setting.dat")
-
-    def running(self):
-        return self.process.poll() is None
-
-    def wait_exit(self, timeout=15):
-        try:
-            return self.process.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            raise AssertionError(f"glowtern still runs {timeout} s after it was asked to end")
-
-    def port(self):
-        return PortLog(self.port_log)
-
-    def wait_port_writes(self, more, timeout=20):  # `more` beyond those logged now
-        start = len(self.port().writes())
-        poll_until(lambda: len(self.port().writes()) >= start + more, timeout,
-                   f"{more} more port writes")
-
-    # Waits until the last `cycles` port cycles after `since` (ns) all were (data, control);
-    # returns the time of the first of them.
-    def wait_lines(self, since, data, control=0x0B, cycles=5, timeout=10, what="the port"):
-        def settled():
-            recent = self.port().cycles(since)[-cycles:]
-            return len(recent) == cycles and {r[1:] for r in recent} == {(data, control)} and (
-                recent[0][0])
-
-        return poll_until(settled, timeout, f"{what} to show {data:#04x} {control:#04x}")
-
-    def settings(self):
-        with open(self.settings_path, "rb") as file:
-            return file.read()
-
-    def cpu_share(self, seconds=1.5):  # of one core, over the next `seconds`
-        def ticks():
-            with open(f"/proc/{self.pid}/stat") as stat:
-                fields = stat.read().rsplit(")", 1)[1].split()
-            return int(fields[11]) + int(fields[12])
-        before = ticks()
-        time.sleep(seconds)
-        return (ticks() - before) / os.sysconf("SC_CLK_TCK") / seconds
-
-
-class Screen:  # the X display of a bench, seen and driven as a user would
-    def __init__(self, bench):
-        self.bench = bench
-        self.tray_icon_class = "glowtern"  # the class of the window that shows the icon
-        self.last_tray_press = {}  # button: time.monotonic() of its last press
-
     def run(self, *argv, check=True, timeout=15):
-        result = subprocess.run(argv, env=self.bench.client_env(), capture_output=True,
-                                text=True, timeout=timeout)
+        result = subprocess.run(argv, env=self.client_env(), capture_output=True, text=True,
+                                timeout=timeout)
         if check and result.returncode != 0:
             raise AssertionError(f"{' '.join(argv)} failed: {result.stderr.strip()}")
         return result
@@ -330,9 +240,13 @@ class Screen:  # the X display of a bench, seen and driven as a user would
         return next((w for w in self.tree() if w.name == "Glowtern" and "glowtern" in w.wm_class),
                     None)
 
-    def tray_icons(self):
-        return [w for w in self.tree() if self.tray_icon_class in w.wm_class and any(
-            a.name == "panel" for a in w.ancestors())]
+    def tray_icons(self):  # the icon's windows inside trayer's "panel"
+        def in_tray(window):
+            while window := window.parent:
+                if window.name == "panel":
+                    return True
+
+        return [w for w in self.tree() if self.tray_icon_class in w.wm_class and in_tray(w)]
 
     def tray_icon(self):
         return next(iter(self.tray_icons()), None)
@@ -391,36 +305,34 @@ class Screen:  # the X display of a bench, seen and driven as a user would
     def key(self, *keys):
         self.run("xdotool", "key", "--delay", "60", *keys)
 
-    def click_in_window(self, point, button=1):  # in the main window's client coordinates
+    def click_in_window(self, *points):  # in the main window's client coordinates
         info = self.info(self.main_window().id)
-        self.click(info["x"] + point[0], info["y"] + point[1], button)
+        for x, y in points:
+            self.click(info["x"] + x, info["y"] + y)
 
     # Presses of one button within Qt's double-click time (400 ms) make a double click, so
     # single presses on the tray icon are kept further apart.
-    def click_tray_icon(self, button=1, double=False):
+    def click_tray_icon(self, button=1):
         icon = poll_until(self.tray_icon, 20, "the tray icon")
         time.sleep(max(0.0, 0.6 - (time.monotonic() - self.last_tray_press.get(button, 0.0))))
         self.click(*icon.centre(), button=button)
-        if double:
-            self.run("xdotool", "click", str(button))
         self.last_tray_press[button] = time.monotonic()
         return icon
 
     def leds(self):  # {"caps": 0/1, "num": 0/1, "scroll": 0/1}
-        return {k: int(v) for k, v in re.findall(r"(\w+)=(\d)", self.run(self.bench.probe,
-                                                                         "leds").stdout)}
+        states = re.findall(r"(Caps|Num|Scroll) Lock:\s+(on|off)", self.run("xset", "q").stdout)
+        return {k.lower(): int(v == "on") for k, v in states}
 
     # Starts logging every indicator change; returns a function that gives the changes so
     # far as (monotonic ns, {"caps", "num", "scroll"}).
     def watch_leds(self):
-        path = self.bench.log_path("leds.log")
+        path = self.log_path("leds.log")
         with open(path, "wb") as out:
-            self.bench.spawn("leds-watch", [self.bench.probe, "watch-leds"], stdout=out)
+            self.spawn("leds-watch", [self.probe, "watch-leds"], stdout=out)
 
         def changes():
-            lines = [line.split() for line in read_text(path).splitlines()]
             return [(int(p[0]), {k: int(v) for k, v in (f.split("=") for f in p[1:])})
-                    for p in lines if len(p) == 4]
+                    for p in map(str.split, read_text(path).splitlines()) if len(p) == 4]
 
         poll_until(changes, 10, "the LED watcher to start")
         return changes
@@ -432,12 +344,65 @@ class Screen:  # the X display of a bench, seen and driven as a user would
         return [tuple(data[i:i + 3]) for i in range(0, len(data), 3)]
 
 
+class Glowtern:  # one running copy of the program
+    def __init__(self, process, cwd, port_log, log):
+        self.process, self.cwd, self.port_log, self.log = process, cwd, port_log, log
+        self.pid = process.pid
+        self.settings_path = os.path.join(cwd, "setting.dat")
+
+    def running(self):
+        return self.process.poll() is None
+
+    def wait_exit(self, timeout=15):
+        try:
+            return self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError(f"glowtern still runs {timeout} s after it was asked to end")
+
+    def port(self):  # the port stand-in's log: (ns, kind, value or None) a line
+        lines = read_text(self.port_log).splitlines() if os.path.exists(self.port_log) else []
+        return [(int(p[0]), p[1], int(p[2], 16) if p[2:] and p[2][:2] == "0x" else None)
+                for p in map(str.split, lines) if len(p) >= 2]
+
+    def cycles(self, since=0):  # (ns, data, control) of each write pair logged after `since` ns
+        w = [e for e in self.port() if e[1] in ("DATA", "CONTROL")]
+        return [(w[i][0], w[i][2], w[i + 1][2]) for i in range(len(w) - 1)
+                if w[i][1] == "DATA" and w[i + 1][1] == "CONTROL" and w[i][0] > since]
+
+    def wait_cycles(self, more, timeout=20):  # `more` beyond those logged now
+        start = len(self.cycles())
+        poll_until(lambda: len(self.cycles()) >= start + more, timeout, f"{more} more port cycles")
+
+    # Waits until the last `cycles` port cycles after `since` (ns) all were (data, control);
+    # returns the time of the first of them.
+    def wait_lines(self, since, data, control=0x0B, cycles=5, timeout=10, what="the port"):
+        def settled():
+            recent = self.cycles(since)[-cycles:]
+            return len(recent) == cycles and {r[1:] for r in recent} == {(data, control)} and (
+                recent[0][0])
+
+        return poll_until(settled, timeout, f"{what} to show {data:#04x} {control:#04x}")
+
+    def settings(self):
+        with open(self.settings_path, "rb") as file:
+            return file.read()
+
+    def cpu_share(self, seconds=1.5):  # of one core, over the next `seconds`
+        def ticks():
+            with open(f"/proc/{self.pid}/stat") as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+            return int(fields[11]) + int(fields[12])
+        before = ticks()
+        time.sleep(seconds)
+        return (ticks() - before) / os.sysconf("SC_CLK_TCK") / seconds
+
+
 # A private PulseAudio with a null sink "t" whose monitor is the default source: what is
 # played into the sink is what a recording from the default device hears. It lives in
 # <bench>/pulse, where every client of the bench looks for it.
 class SoundServer:
     def __init__(self, bench):
-        self.bench = bench
+        self.bench, self.player = bench, None
         self.directory = bench.make_dir("pulse", mode=0o700)
         self.process = bench.spawn(
             "pulseaudio",
@@ -447,16 +412,11 @@ class SoundServer:
             env={"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.directory,
                  "XDG_RUNTIME_DIR": self.directory, "XDG_CONFIG_HOME": self.directory + "/config",
                  "DBUS_SESSION_BUS_ADDRESS": f"unix:path={self.directory}/no-bus"})
-        self.player = None
         poll_until(lambda: self.pactl("set-default-source", "t.monitor").returncode == 0, 20,
                    "the sound server (see pulseaudio.log)")
 
     def pactl(self, *args, check=False):
-        result = subprocess.run(["pactl", *args], env=self.bench.client_env(),
-                                capture_output=True, text=True, timeout=15)
-        if check and result.returncode:
-            raise AssertionError(f"pactl {' '.join(args)} failed: {result.stderr}")
-        return result
+        return self.bench.run("pactl", *args, check=check)
 
     def wait_recording(self):
         poll_until(lambda: self.pactl("list", "short", "source-outputs").stdout.strip(), 20,
@@ -468,23 +428,23 @@ class SoundServer:
                         *sox_effects], check=True, timeout=60, capture_output=True)
         return path
 
-    def tone(self, hertz, seconds=4.0, volume=0.5):
-        return self.make(f"tone-{hertz}-{seconds}.wav", "sine", str(hertz), "vol", str(volume),
+    def tone(self, hertz, seconds=4.0):  # at half scale
+        return self.make(f"tone-{hertz}-{seconds}.wav", "sine", str(hertz), "vol", "0.5",
                          seconds=seconds)
 
-    # Starts playing `path` into `sink`; returns the CLOCK_MONOTONIC ns before. A null sink
+    # Starts playing `path` into the sink; returns the CLOCK_MONOTONIC ns before. A null sink
     # renders ahead by as much latency as its clients allow, two seconds while none has asked
     # for less, and takes a smaller latency only at its next wake-up. The player asks for
     # 20 ms, and suspending and resuming the sink makes it take that at once.
-    def play(self, path, sink="t"):
+    def play(self, path):
         self.stop()
         started = time.monotonic_ns()
-        self.player = self.bench.spawn(
-            "paplay", ["paplay", f"--device={sink}", "--latency-msec=20", path])
+        self.player = self.bench.spawn("paplay", ["paplay", "--device=t", "--latency-msec=20",
+                                                  path])
         poll_until(lambda: self.pactl("list", "short", "sink-inputs").stdout.strip(), 10,
                    "the player's stream", interval=0.01)
         for suspend in ("1", "0"):
-            self.pactl("suspend-sink", sink, suspend)
+            self.pactl("suspend-sink", "t", suspend)
         return started
 
     def stop(self):  # ends the playback; returns the CLOCK_MONOTONIC ns after
@@ -501,7 +461,6 @@ def _abort(signum, frame):
 # Starts a bench with X, openbox (`window_manager`) and trayer (`tray`) for each test, and a
 # sound server with `sound`; ends everything afterwards.
 class GlowternTestCase(unittest.TestCase):
-
     window_manager = tray = True
     sound = False
 
@@ -514,16 +473,8 @@ class GlowternTestCase(unittest.TestCase):
         self.bench = Bench(self.id())
         self.addCleanup(self.bench.close)
         self.screen = self.bench.start_display(self.window_manager, self.tray)
-        self.addCleanup(self._final_screenshot)  # (runs before the bench closes)
         if self.sound:
             self.bench.start_sound()
-
-    def _final_screenshot(self):
-        try:
-            self.bench.screenshot("final")
-        except Exception:  # the X server may be gone already; the logs still tell
-            pass
-        print(f"\nscreenshots and logs in {self.bench.artifacts}", file=sys.stderr)
 
     # Starts glowtern in a fresh working directory (or `cwd`) with `settings` as setting.dat;
     # waits until it writes the port and records.
@@ -533,8 +484,8 @@ class GlowternTestCase(unittest.TestCase):
             with open(os.path.join(cwd, "setting.dat"), "wb") as file:
                 file.write(settings)
         glowtern = self.bench.start_glowtern(cwd, **options)
-        if glowtern.port_log:
-            glowtern.wait_port_writes(2)
+        if options.get("port", True):
+            glowtern.wait_cycles(1)
         if self.bench.sound and self.bench.sound.process.poll() is None:
             self.bench.sound.wait_recording()
         return glowtern
@@ -591,22 +542,22 @@ class GlowternTestCase(unittest.TestCase):
     # (With the display gone, the program ends without letting go of the port, and says why.)
     def assert_ended_cleanly(self, glowtern, status=None, settings=None, display_gone=False):
         self.assertEqual(glowtern.wait_exit() if status is None else status, 0)
-        kinds = glowtern.port().kinds()
+        kinds = [kind for _, kind, _ in glowtern.port()]
         if not display_gone:
             self.assertEqual(read_text(glowtern.log), "")
             self.assertEqual(kinds[-2:], ["RELEASE", "CLOSE"])
             kinds = kinds[:-2]
         self.assertEqual([kinds[0][:4], kinds[1]], ["OPEN", "CLAIM"], kinds[:3])
         self.assertEqual(kinds[2:], ["DATA", "CONTROL"] * ((len(kinds) - 2) // 2))
-        self.assertEqual(tuple(w[2] for w in glowtern.port().writes()[-2:]), DARK)
+        self.assertEqual(glowtern.cycles()[-1][1:], DARK)
         if settings is not None:
             self.assertEqual(glowtern.settings(), settings)
 
 
-def _print_cases(suite):
-    for case in suite:
-        _print_cases(case) if isinstance(case, unittest.TestSuite) else print(case.id())
-
-
 if __name__ == "__main__":  # (--list, as CMakeLists.txt asks)
-    _print_cases(unittest.defaultTestLoader.discover(os.path.dirname(os.path.abspath(__file__))))
+    def cases(suite):
+        for case in suite:
+            yield from cases(case) if isinstance(case, unittest.TestSuite) else [case.id()]
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    print("\n".join(cases(unittest.defaultTestLoader.discover(here))))

@@ -1,8 +1,8 @@
 /*
  * A minimal X session manager (XSMP over libSM/libICE), so that a test can end the program
  * the way a desktop does at logout. It prints the SESSION_MANAGER value to use, then
- * "REGISTER <id>" for each client that registers; a "die" line on standard input sends Die to
- * every registered client. It ends on SIGTERM or at the end of its input.
+ * "REGISTER <id>" when a client registers; a "die" line on standard input sends Die to it.
+ * It takes one client at a time and ends on SIGTERM or at the end of its input.
  *
  * libICE would also listen on TCP and on a unix socket file; those transports are switched
  * off (_IceTransNoListen, exported by libICE but in no header), which leaves the abstract
@@ -18,16 +18,18 @@
 
 int _IceTransNoListen(const char* protocol);
 
-// One client at a time: a test runs one program.
 static IceConn connection;
 static SmsConn client;  // once it registered
 
-static void forget(void) {
+static void drop_client(void) {
+    IceConn ice = connection;
     if (client) {
         SmsCleanUp(client);
-        client = NULL;
     }
+    client = NULL;
     connection = NULL;
+    IceSetShutdownNegotiation(ice, False);
+    IceCloseConnection(ice);  // (freed once IceProcessMessages returns)
 }
 
 static Status on_register(SmsConn sms, SmPointer data, char* previous_id) {
@@ -57,10 +59,7 @@ static void on_set_properties(SmsConn sms, SmPointer data, int count, SmProp** p
 
 static void on_close(SmsConn sms, SmPointer data, int count, char** reasons) {
     SmFreeReasons(count, reasons);
-    IceConn ice = SmsGetIceConnection(sms);
-    forget();
-    IceSetShutdownNegotiation(ice, False);
-    IceCloseConnection(ice);  // freed when IceProcessMessages returns
+    drop_client();
 }
 
 static Status on_new_client(SmsConn sms, SmPointer data, unsigned long* mask,
@@ -78,25 +77,21 @@ static Bool local_peer_only(char* host) {
     return host && strncmp(host, "local/", 6) == 0;
 }
 
-// libICE's default handler ends the process when a client vanishes.
-static void on_io_error(IceConn ice) {}
+static void on_io_error(IceConn ice) {}  // (libICE's own ends the process)
 
 int main(void) {
     char error[256] = "";
     IceSetIOErrorHandler(on_io_error);
-    if (!SmsInitialize("Glowtern tests", "1.0", on_new_client, NULL, local_peer_only, sizeof error,
-                       error)) {
-        fprintf(stderr, "session_manager: %s\n", error);
-        return 1;
-    }
     const char* const closed[] = {"tcp", "inet", "inet6", "unix"};
     for (int i = 0; i < 4; ++i) {
         _IceTransNoListen(closed[i]);
     }
     int count = 0;
     IceListenObj* listeners = NULL;
-    if (!IceListenForConnections(&count, &listeners, sizeof error, error) || count != 1) {
-        fprintf(stderr, "session_manager: not on the local transport alone: %s\n", error);
+    if (!SmsInitialize("Glowtern tests", "1.0", on_new_client, NULL, local_peer_only, sizeof error,
+                       error) ||
+        !IceListenForConnections(&count, &listeners, sizeof error, error) || count != 1) {
+        fprintf(stderr, "session_manager: not listening on the local transport alone: %s\n", error);
         return 1;
     }
     IceSetHostBasedAuthProc(listeners[0], local_peer_only);
@@ -110,38 +105,24 @@ int main(void) {
             {.fd = STDIN_FILENO, .events = POLLIN},
             {.fd = IceGetListenConnectionNumber(listeners[0]), .events = POLLIN},
             {.fd = connection ? IceConnectionNumber(connection) : -1, .events = POLLIN}};
-        if (poll(fds, 3, -1) < 0) {
-            continue;
+        poll(fds, 3, -1);
+        char input[64];
+        if (fds[0].revents && read(STDIN_FILENO, input, sizeof input) <= 0) {
+            return 0;
         }
-        if (fds[0].revents) {
-            char input[64];
-            const ssize_t got = read(STDIN_FILENO, input, sizeof input - 1);
-            if (got <= 0) {
-                return 0;
-            }
-            input[got] = '\0';
-            if (client && strstr(input, "die")) {
-                SmsDie(client);
-            }
+        if (fds[0].revents && client) {
+            SmsDie(client);  // (the only line the tests send)
         }
-        if (fds[1].revents) {
-            IceAcceptStatus status;
-            IceConn ice = IceAcceptConnection(listeners[0], &status);
-            if (ice && connection) {
-                IceCloseConnection(ice);
-            } else if (ice) {
-                connection = ice;
-            }
+        IceAcceptStatus status;
+        IceConn ice = fds[1].revents ? IceAcceptConnection(listeners[0], &status) : NULL;
+        if (ice && connection) {
+            IceCloseConnection(ice);
+        } else if (ice) {
+            connection = ice;
         }
-        if (fds[2].revents && connection) {
-            const IceProcessMessagesStatus status = IceProcessMessages(connection, NULL, NULL);
-            if (status == IceProcessMessagesIOError) {
-                IceConn ice = connection;
-                forget();
-                IceCloseConnection(ice);
-            } else if (status == IceProcessMessagesConnectionClosed) {
-                forget();
-            }
+        if (fds[2].revents && connection &&
+            IceProcessMessages(connection, NULL, NULL) != IceProcessMessagesSuccess && connection) {
+            drop_client();
         }
     }
 }

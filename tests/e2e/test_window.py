@@ -35,7 +35,7 @@ class WindowTest(GlowternTestCase):
         self.choose_from_tray_menu(TRAY_ABOUT)
         box = poll_until(self.screen.message_box, 20, "the About box")
         self.assertEqual(box.name.strip(), "", "the box's caption is empty")
-        glowtern.wait_port_writes(20)
+        glowtern.wait_cycles(10)
         red, pixels = self.count_red(self.bench.screenshot("about"), self.screen.info(box.id))
         self.assertLess(red, 10, "a red (error) icon in the About box")
         self.assertGreater(sum(1 for r, g, b in pixels if b > 120 and r < 90), 20)
@@ -56,7 +56,7 @@ class WindowTest(GlowternTestCase):
         # The title bar's maximise button (drawn disabled) and a resize request change nothing.
         self.click_title_bar_button(window, 1)
         self.screen.run("xdotool", "windowsize", str(window.id), "600", "500")
-        glowtern.wait_port_writes(20)  # (what does not happen cannot be waited for)
+        glowtern.wait_cycles(10)  # (what does not happen cannot be waited for)
         self.assert_shown_restored_and_active()
         # The status line: red text on black ("Device OFF": no light device here).
         x, y, width, height = STATUS_LABEL
@@ -70,7 +70,7 @@ class WindowTest(GlowternTestCase):
         # (through its first press: the second does nothing). The show goes on meanwhile.
         self.click_title_bar_button(window, 2)
         self.wait_window_hidden()
-        glowtern.wait_port_writes(10)
+        glowtern.wait_cycles(5)
         self.open_window_from_tray()
         self.assert_shown_restored_and_active()
         for item in (TRAY_CLOSE, TRAY_CLOSE):
@@ -81,8 +81,9 @@ class WindowTest(GlowternTestCase):
         self.assert_shown_restored_and_active()
         self.choose_from_tray_menu(TRAY_CLOSE)
         self.wait_window_hidden()
-        self.screen.click_tray_icon(1, double=True)
-        glowtern.wait_port_writes(10)
+        self.screen.click_tray_icon(1)
+        self.screen.run("xdotool", "click", "1")  # (a double click)
+        glowtern.wait_cycles(5)
         self.assert_shown_restored_and_active()
         self.assertEqual(self.screen.popups(), [])
 

@@ -1,9 +1,9 @@
 /*
  * X11 look-ups for the end-to-end tests that the stock X tools do not offer (display from
  * DISPLAY):
- *   x11_probe leds              "caps=0 num=1 scroll=0" (XKB named indicators)
- *   x11_probe watch-leds        that line after CLOCK_MONOTONIC nanoseconds, at start and on
- *                               every indicator change, until killed or the display goes
+ *   x11_probe watch-leds        CLOCK_MONOTONIC nanoseconds and "caps=0 num=1 scroll=0" (XKB
+ *                               named indicators), at start and on every indicator change,
+ *                               until killed or the display goes
  *   x11_probe scroll-lock 0|1   sets Scroll Lock (the default keymap has no key for it)
  *   x11_probe owner SELECTION   status 0 while SELECTION has an owner (a tray is up)
  */
@@ -20,14 +20,12 @@ static int indicator(Display* display, const char* name) {
     return on ? 1 : 0;
 }
 
-static void print_leds(Display* display, int with_time) {
-    if (with_time) {
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        printf("%lld ", (long long)now.tv_sec * 1000000000LL + now.tv_nsec);
-    }
-    printf("caps=%d num=%d scroll=%d\n", indicator(display, "Caps Lock"),
-           indicator(display, "Num Lock"), indicator(display, "Scroll Lock"));
+static void print_leds(Display* display) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    printf("%lld caps=%d num=%d scroll=%d\n", (long long)now.tv_sec * 1000000000LL + now.tv_nsec,
+           indicator(display, "Caps Lock"), indicator(display, "Num Lock"),
+           indicator(display, "Scroll Lock"));
     fflush(stdout);
 }
 
@@ -38,13 +36,13 @@ static int watch_leds(Display* display) {
     }
     XkbSelectEvents(display, XkbUseCoreKbd, XkbIndicatorStateNotifyMask,
                     XkbIndicatorStateNotifyMask);
-    print_leds(display, 1);
+    print_leds(display);
     for (;;) {
         XEvent event;
         XNextEvent(display, &event);  // Xlib ends the process when the display goes
         if (event.type == event_base &&
             ((XkbAnyEvent*)&event)->xkb_type == XkbIndicatorStateNotify) {
-            print_leds(display, 1);
+            print_leds(display);
         }
     }
 }
@@ -56,10 +54,7 @@ int main(int argc, char** argv) {
     }
     const char* command = argv[1];
     int status = 2;
-    if (strcmp(command, "leds") == 0) {
-        print_leds(display, 0);
-        status = 0;
-    } else if (strcmp(command, "watch-leds") == 0) {
+    if (strcmp(command, "watch-leds") == 0) {
         status = watch_leds(display);
     } else if (strcmp(command, "scroll-lock") == 0 && argc == 3) {
         const int on = atoi(argv[2]) != 0;

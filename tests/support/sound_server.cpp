@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -13,11 +14,14 @@ namespace glowtern::testing {
 
 namespace {
 
-using std::chrono::milliseconds;
-
 // Starts `args` as a child with its standard streams on /dev/null. The child gets SIGKILL
 // when this process ends first.
 pid_t Spawn(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
@@ -26,11 +30,6 @@ pid_t Spawn(std::vector<std::string> args) {
         for (int fd = 0; fd < 3; ++fd) {
             dup2(devnull, fd);
         }
-        std::vector<char*> argv;
-        for (std::string& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
         if (getppid() == parent) {
             execvp(argv[0], argv.data());
         }
@@ -39,25 +38,16 @@ pid_t Spawn(std::vector<std::string> args) {
     return pid;
 }
 
-// Runs a command to its end; whether it succeeded.
-bool Run(const std::vector<std::string>& args) {
-    const pid_t pid = Spawn(args);
-    int status = 0;
-    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
+bool Run(const std::string& command) {  // to its end; whether it succeeded
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// Ends a child: SIGTERM, and SIGKILL when it has not gone after two seconds.
-void Stop(pid_t pid) {
-    kill(pid, SIGTERM);
-    for (int waited = 0; waitpid(pid, nullptr, WNOHANG) == 0; ++waited) {
-        if (waited == 200) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            return;
-        }
-        std::this_thread::sleep_for(milliseconds(10));
+void Stop(pid_t& pid) {
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
     }
+    pid = -1;
 }
 
 }  // namespace
@@ -68,60 +58,48 @@ PrivateSoundServer::PrivateSoundServer() {
         return;
     }
     directory_ = pattern;
-
     // The server keeps its cookie, state and socket in the directory. Running as root only
     // earns a warning; D-Bus is pointed at nothing so that it never autolaunches a session bus.
-    const pid_t pid =
-        Spawn({"sh", "-c",
-               "exec env -u DISPLAY -u PULSE_SERVER -u PULSE_COOKIE HOME=\"$0\" "
-               "XDG_CONFIG_HOME=\"$0/config\" XDG_RUNTIME_DIR=\"$0\" "
-               "DBUS_SESSION_BUS_ADDRESS=\"unix:path=$0/no-bus\" pulseaudio --daemonize=no "
-               "--exit-idle-time=-1 -n --high-priority=no --realtime=no --log-target=stderr "
-               "'--load=module-null-sink sink_name=t' "
-               "'--load=module-native-protocol-unix auth-anonymous=1'",
-               directory_});
-    if (pid < 0) {
-        return;
-    }
-
+    pid_t pid = Spawn({"env", "-u", "DISPLAY", "-u", "PULSE_SERVER", "-u", "PULSE_COOKIE",
+                       "HOME=" + directory_, "XDG_CONFIG_HOME=" + directory_ + "/config",
+                       "XDG_RUNTIME_DIR=" + directory_,
+                       "DBUS_SESSION_BUS_ADDRESS=unix:path=" + directory_ + "/no-bus", "pulseaudio",
+                       "--daemonize=no", "--exit-idle-time=-1", "-n", "--high-priority=no",
+                       "--realtime=no", "--load=module-null-sink sink_name=t",
+                       "--load=module-native-protocol-unix auth-anonymous=1"});
     // Clients of this process (ALSA's pulse plugin inside PortAudio, pactl, paplay) talk to
     // this server only, and never write a cookie outside the directory.
     environment_.emplace_back("XDG_RUNTIME_DIR", directory_.c_str());
     environment_.emplace_back("PULSE_SERVER", ("unix:" + directory_ + "/pulse/native").c_str());
     environment_.emplace_back("PULSE_COOKIE", (directory_ + "/cookie").c_str());
-
     // Ready once the sink exists and its monitor has become the default source.
     for (int tries = 0; tries < 500 && waitpid(pid, nullptr, WNOHANG) == 0; ++tries) {
-        if (Run({"pactl", "set-default-source", "t.monitor"})) {
+        if (Run("pactl set-default-source t.monitor")) {
             serverPid_ = pid;
             return;
         }
-        std::this_thread::sleep_for(milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     Stop(pid);
 }
 
 PrivateSoundServer::~PrivateSoundServer() {
-    stopPlaying();
-    if (serverPid_ > 0) {
-        Stop(serverPid_);
-    }
+    Stop(playerPid_);
+    Stop(serverPid_);
     std::error_code ignored;
     std::filesystem::remove_all(directory_, ignored);
 }
 
 std::string PrivateSoundServer::makeTone(double hertz, double seconds, double volume) {
-    static int made = 0;
-    const std::string path = directory_ + "/tone-" + std::to_string(++made) + ".wav";
-    return !directory_.empty() && Run({"sox", "-n", "-r", "44100", "-c", "2", path, "synth",
-                                       std::to_string(seconds), "sine", std::to_string(hertz),
-                                       "vol", std::to_string(volume)})
+    const std::string path = directory_ + "/tone.wav";
+    return Run("sox -n -r 44100 -c 2 " + path + " synth " + std::to_string(seconds) + " sine " +
+               std::to_string(hertz) + " vol " + std::to_string(volume))
                ? path
                : "";
 }
 
 bool PrivateSoundServer::play(const std::string& file) {
-    stopPlaying();
+    Stop(playerPid_);
     playerPid_ = running() ? Spawn({"paplay", file}) : -1;
     return playerPid_ > 0;
 }
@@ -131,13 +109,6 @@ bool PrivateSoundServer::playing() {
         playerPid_ = -1;
     }
     return playerPid_ > 0;
-}
-
-void PrivateSoundServer::stopPlaying() {
-    if (playerPid_ > 0) {
-        Stop(playerPid_);
-        playerPid_ = -1;
-    }
 }
 
 }  // namespace glowtern::testing

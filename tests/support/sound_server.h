@@ -24,18 +24,13 @@ class PrivateSoundServer {
     PrivateSoundServer& operator=(const PrivateSoundServer&) = delete;
 
     bool running() const { return serverPid_ > 0; }
-    const std::string& directory() const { return directory_; }
-
     // Writes a sine tone (44.1 kHz stereo WAV, made by sox) into the server's directory and
     // returns its path, or "" on failure. `volume` 1 is full scale.
     std::string makeTone(double hertz, double seconds, double volume);
-
     // Starts playing `file` into the sink with paplay; a playback still running is stopped
     // first. False when paplay could not be started.
     bool play(const std::string& file);
-    // True while the last playback runs.
-    bool playing();
-    void stopPlaying();
+    bool playing();  // while the last playback runs
 
   private:
     std::string directory_;

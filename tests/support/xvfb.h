@@ -1,11 +1,12 @@
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace glowtern::testing {
 
-// A private X server for one test process: Xvfb picks a free display number
-// itself, and the server ends with the process that started it.
+// A private X server for one test process: Xvfb picks a free display number itself, DISPLAY
+// names it, and the server ends with the object or with the process that started it.
 class PrivateXServer {
   public:
     PrivateXServer();
@@ -17,6 +18,7 @@ class PrivateXServer {
     const std::string& display() const { return display_; }
 
   private:
+    FILE* output_ = nullptr;  // the server's process id, then its display number
     int pid_ = -1;
     std::string display_;
 };
