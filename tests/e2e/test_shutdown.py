@@ -104,6 +104,16 @@ class ShutdownTest(GlowternTestCase):
         os.kill(glowtern.pid, signal.SIGTERM)
         self.assert_safe_end(glowtern, triggered)
 
+    def test_sound_server_stopped_then_sigterm(self):
+        glowtern = self.start_show()
+        server = self.bench.sound.process
+        server.send_signal(signal.SIGSTOP)
+        self.addCleanup(server.send_signal, signal.SIGCONT)
+        glowtern.wait_lines(time.monotonic_ns(), 0x00, cycles=1, timeout=5, what="D1 to go dark")
+        triggered = time.monotonic()
+        os.kill(glowtern.pid, signal.SIGTERM)
+        self.assert_safe_end(glowtern, triggered)
+
     def test_x_server_gone(self):
         glowtern = self.start_show()
         triggered = time.monotonic()
