@@ -18,6 +18,7 @@
 
 #include "devices/port_library.h"
 #include "platform/ppdev_port_module.h"
+#include "tests/support/temp_dir.h"
 
 namespace glowtern {
 namespace {
@@ -55,12 +56,6 @@ int Probe(const std::string& mode, const std::string& scratch) {
 
 class FakeParport : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_NE(::mkdtemp(dir.data()), nullptr) << std::strerror(errno);
-        log = dir + "/port.log";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
     // Runs this binary as a probe with the stand-in preloaded, the log variable set when
     // `logged`, and `fail` naming the failure asked for; its exit status.
     int probe(const char* mode, bool logged = true, const char* fail = nullptr) {
@@ -68,12 +63,13 @@ class FakeParport : public ::testing::Test {
         const pid_t child = ::fork();
         if (child == 0) {
             ::setenv("LD_PRELOAD", GLOWTERN_FAKE_PARPORT_PRELOAD, 1);
-            ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);  // no light panel the user runs here
+            ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(),
+                     1);  // no light panel the user runs here
             logged ? ::setenv("GLOWTERN_FAKE_PARPORT_LOG", log.c_str(), 1)
                    : ::unsetenv("GLOWTERN_FAKE_PARPORT_LOG");
             fail ? ::setenv("GLOWTERN_FAKE_PARPORT_FAIL", fail, 1)
                  : ::unsetenv("GLOWTERN_FAKE_PARPORT_FAIL");
-            ::execl("/proc/self/exe", "probe", "--probe", mode, (dir + "/f").c_str(), nullptr);
+            ::execl("/proc/self/exe", "probe", "--probe", mode, dir.file("f").c_str(), nullptr);
             ::_exit(127);
         }
         int status = -1;
@@ -98,8 +94,8 @@ class FakeParport : public ::testing::Test {
         return events;
     }
 
-    std::string dir = std::filesystem::temp_directory_path() / "glowtern-parport-XXXXXX";
-    std::string log;
+    testing::TempDir dir;
+    const std::string log = dir.file("port.log");
 };
 
 TEST_F(FakeParport, PortModuleGetsThePortOnlyWhenItCanBeOpenedAndClaimed) {

@@ -316,7 +316,8 @@ TEST_P(SampleImage, EveryTruncationFailsUntilAllSectionDataIsPresent) {
     EXPECT_EQ(wrong, 0);
 }
 
-// Headers, relocations, imports and exports broken one field at a time, with the preferred base
+// Headers, relocations, imports and exports broken, one case for each kind of range or reference
+// the loader follows (ASan and the fuzzer catch stray reads elsewhere), with the preferred base
 // taken so that the image must move. A broken export table leaves the image usable, with what it
 // no longer reaches not found; anything else fails the load, and what was loaded for it is given
 // back. glowaux.dll is imported first, then glowhost.dll.
@@ -343,33 +344,20 @@ TEST_P(SampleImage, EachBrokenFieldFailsOrHidesOnlyWhatItBreaks) {
     const Lookups none = {nullptr, nullptr, nullptr};
     std::vector<std::pair<Patch, Lookups>> cases = {
         {{"DOS signature", 1, 'X', 1}, {}},
-        {{"PE offset past the end", 0x3C, length - 2}, {}},
         {{"PE signature", pe + 1, 'X', 1}, {}},
         {{"optional header magic", optional, 0x10C, 2}, {}},
-        {{"optional header too small", pe + 20, 0x40, 2}, {}},
         {{"optional header past the end", pe + 20, 0xFFFF, 2}, {}},
-        {{"section table past the headers", pe + 6, 0xFFFF, 2}, {}},
         {{"headers longer than the image", optional + 60, length + 1}, {}},
         {{"SizeOfImage 0", optional + 56, 0}, {}},
         {{"sections past SizeOfImage", optional + 56, 0x1000}, {}},
-        {{"section data past the end", sectionTable + 20, length}, {}},
         {{"section data size wraps", sectionTable + 16, 0xFFFFFE00}, {}},
         {{"relocation block shorter than its header", relocations + 4, 4}, {}},
-        {{"relocation block past its directory", relocations + 4, U32(file, directories + 44) + 8},
-         {}},
         {{"fixup past the image", relocations, 0xFFFFF000}, {}},
-        {{"relocation directory past the image", directories + 40, sizeOfImage - 4}, {}},
         {{"library not there", [](auto&, auto& h) { h.libraries.pop_front(); }}, {}},
         {{"ordinal not there", [](auto&, auto& h) { h.libraries.front().ordinals.clear(); }}, {}},
-        {{"first library's name not there",
-          [](auto&, auto& h) { h.libraries.back().symbols = {}; }},
-         {}},
-        {{"library name past the image", second + 12, 0xFFFFFF00}, {}},
         {{"library name at the image's last byte", second + 12, sizeOfImage - 1}, {}},
-        {{"lookup table past the image", second, 0xFFFFFF00}, {}},
         {{"no import address table", second + 16, 0}, {}},
         {{"symbol name past the image", At(U32(file, second)), sizeOfImage - 2}, {}},
-        {{"import directory past the image", directories + 8, sizeOfImage - 8}, {}},
         {{"host address beyond what a PE32 slot holds",
           [](auto&, auto& h) {
               h.libraries.back().symbols["aux_offset"] = reinterpret_cast<void*>(0x100002001);
@@ -377,7 +365,6 @@ TEST_P(SampleImage, EachBrokenFieldFailsOrHidesOnlyWhatItBreaks) {
          wide ? Lookups{"twin_a", "twin_b", "add_seed"} : Lookups{}},
         // Of two equal names, the entry earlier in the table (twin_a's) wins.
         {{"twin_b named twin_a", rename("twin_b", "twin_a")}, {"twin_a", nullptr, "add_seed"}},
-        {{"twin_a named twin_b", rename("twin_a", "twin_b")}, {nullptr, "twin_a", "add_seed"}},
         {{"ordinal one past the function table", ordinals + 2 * nameIndex("add_seed"),
           U32(file, exports + 20), 2},
          {"twin_a", "twin_b", nullptr}},
@@ -386,10 +373,7 @@ TEST_P(SampleImage, EachBrokenFieldFailsOrHidesOnlyWhatItBreaks) {
         {{"one function outside the image", functions + 4 * twinAFunction, sizeOfImage},
          {nullptr, "twin_b", "add_seed"}},
         {{"name table past the image", exports + 32, 0xFFFFFF00}, none},
-        {{"ordinal table past the image", exports + 36, 0xFFFFFF00}, none},
-        {{"function table past the image", exports + 28, sizeOfImage - 8}, none},
         {{"more names than the image holds", exports + 24, 0x7FFFFFFF}, none},
-        {{"export directory past the image", directories, sizeOfImage - 4}, none},
         {{"export directory too small for its header", directories + 4, 39}, none},
     };
     Reservation taken(preferredBase, sizeOfImage);
