@@ -74,13 +74,14 @@ TEST(SettingsProcedures, DmxKeysAreClampedAndKeptWhereTheyWereOrDmxWasSwitchedOn
 }
 
 // Band values go to the file at the end only in the Manual mode; the Rnd mode starts with
-// the sliders at 0.
+// the sliders at 0. (The longest ARU keeps the Auto mode from lowering band 4 for 3 s.)
 TEST(SettingsProcedures, BandValuesAreSavedAtShutdownOnlyInManualMode) {
     for (int mode : {0, 1, 2, 3}) {
         ProgramRig rig;
-        writeFile(rig.settingsPath(), lines({"Effect = " + std::to_string(mode), "fr4 = 11"}));
+        writeFile(rig.settingsPath(),
+                  lines({"Effect = " + std::to_string(mode), "fr4 = 11", "ARU = 60"}));
         rig.toolkit.script = {[&] {
-            EXPECT_EQ(rig.toolkit.controls().state(bandSlider(4)), mode == 3 ? 0 : 11);
+            EXPECT_EQ(rig.toolkit.controls().state(bandSlider(4)), mode == 3 ? 0 : 11) << mode;
             rig.toolkit.controls().setState(bandSlider(4), 27);
             rig.toolkit.postEvent({.number = kCloseEvent});
         }};
