@@ -4,11 +4,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <mutex>
 
 #include "app/handlers.h"
 #include "app/main_window.h"
 #include "engine/control_ids.h"
+#include "engine/worker.h"
+#include "tests/support/eventually.h"
 #include "tests/support/program_rig.h"
 
 namespace glowtern::testing {
@@ -124,8 +128,8 @@ TEST(Handlers, KeyBoxHandsTheLedsBackInOrderAndRetakesThem) {
     EXPECT_FALSE(keyboard.locked(LockKey::CapsLock));
 }
 
-// A cycle that began in Auto mode must not move a slider after the Manual handler has loaded
-// its values: the handler waits for that cycle to end.
+// A cycle about to run in the Auto mode (its sound being fetched) must not move a slider after
+// the Manual handler has loaded its values: the cycle reads the mode only once it has the sound.
 TEST(Handlers, ManualWaitsForTheRunningCycleBeforeLoading) {
     ProgramRig rig;
     storeBandValues(rig, 7);
@@ -149,6 +153,34 @@ TEST(Handlers, ManualWaitsForTheRunningCycleBeforeLoading) {
                               rig.toolkit.postEvent({.number = kCloseEvent});
                           }};
     ASSERT_EQ(rig.run(), 0);
+}
+
+// What the handlers wait for: a cycle lasts until its last lamp is written (a KEY untick
+// must not restore the LEDs while the cycle is still setting them), and the wait ends with it.
+TEST(Handlers, TheWaitForACycleLastsWhileItsLampsAreWritten) {
+    class HeldOutput final : public LightOutput {
+      public:
+        std::mutex hold;
+        std::atomic<bool> entered{false};
+
+      protected:
+        void send(const LightFrame&) override {
+            entered = true;
+            const std::lock_guard wait(hold);
+        }
+        void sendOff() override {}
+    };
+    HandlerRig rig;
+    HeldOutput output;
+    LightOutput* const outputs[] = {&output};
+    Worker worker;
+    std::unique_lock held(output.hold);
+    StartSpectrumWorker(worker, {rig.program.engine, rig.toolkit.controls(), rig.audio, outputs});
+    EXPECT_TRUE(Eventually([&] { return output.entered.load(); }));
+    EXPECT_FALSE(WaitForCycleEnd(worker, std::chrono::milliseconds(50)));
+    held.unlock();
+    EXPECT_TRUE(WaitForCycleEnd(worker, std::chrono::seconds(5)));
+    JoinSpectrumWorker(worker);
 }
 
 }  // namespace
