@@ -269,9 +269,9 @@ void PulseCapture::followChoice(Clock::time_point now) {
 }
 
 void PulseCapture::openStream(const std::string& source) {
-    const pa_sample_spec spec{
+    const pa_sample_spec sampleFormat{
         .format = PA_SAMPLE_S16LE, .rate = static_cast<uint32_t>(kSampleRate), .channels = 1};
-    stream_ = pa_stream_new(context_, kStreamName, &spec, nullptr);
+    stream_ = pa_stream_new(context_, kStreamName, &sampleFormat, nullptr);
     if (stream_ == nullptr) {
         return;
     }

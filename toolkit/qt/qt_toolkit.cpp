@@ -556,9 +556,9 @@ void QtToolkit::postControlEvent(int id, int type) {
     postEvent({.number = kControlEvent, .window = 0, .id = id, .type = type});
 }
 
-// A control spec with its own copies of the texts it points at, until its widget is made.
+// A control entry with its own copies of the texts it points at, until its widget is made.
 struct QtToolkit::PendingControl {
-    ControlSpec spec;
+    ControlSpec entry;
     std::string text;
     std::string tooltip;
     std::string fontFamily;
@@ -566,16 +566,16 @@ struct QtToolkit::PendingControl {
     std::vector<std::string_view> items;
 
     explicit PendingControl(const ControlSpec& control)
-        : spec(control),
+        : entry(control),
           text(control.text),
           tooltip(control.tooltip),
           fontFamily(control.font.family),
           itemTexts(control.items.begin(), control.items.end()) {
         items.assign(itemTexts.begin(), itemTexts.end());
-        spec.text = text;
-        spec.tooltip = tooltip;
-        spec.font.family = fontFamily;
-        spec.items = items;
+        entry.text = text;
+        entry.tooltip = tooltip;
+        entry.font.family = fontFamily;
+        entry.items = items;
     }
 };
 
@@ -595,17 +595,17 @@ void QtToolkit::makeWidgets() {
     }
     MeterStrip* strip = nullptr;
     for (const std::unique_ptr<PendingControl>& control : pending_) {
-        const ControlSpec& spec = control->spec;
-        if (spec.kind != ControlKind::Image) {
-            makeWidget(spec);
+        const ControlSpec& entry = control->entry;
+        if (entry.kind != ControlKind::Image) {
+            makeWidget(entry);
             continue;
         }
         if (strip == nullptr) {
             strip = new MeterStrip(controls(), window_.get());
             strips_.push_back(strip);
         }
-        strip->addMeter(spec.id, QRect(spec.x, spec.y, spec.width, spec.height));
-        widgets_[spec.id] = strip;
+        strip->addMeter(entry.id, QRect(entry.x, entry.y, entry.width, entry.height));
+        widgets_[entry.id] = strip;
     }
     if (strip != nullptr) {
         strip->place();

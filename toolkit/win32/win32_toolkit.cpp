@@ -267,21 +267,21 @@ LRESULT Win32Toolkit::onMainMessage(UINT message, WPARAM w, LPARAM l) {
 
 // --- main window -------------------------------------------------------------
 
-void Win32Toolkit::openMainWindow(const WindowSpec& spec) {
+void Win32Toolkit::openMainWindow(const WindowSpec& wanted) {
     if (window_ != nullptr) {
         return;
     }
-    clientWidth_ = spec.clientWidth;
-    clientHeight_ = spec.clientHeight;
+    clientWidth_ = wanted.clientWidth;
+    clientHeight_ = wanted.clientHeight;
     closingForGood_ = false;
     minimised_ = false;
     // Made at the system's DPI first; the window's own DPI is only known once it exists.
     dpi_ = GetDpiForSystem();
     RECT frame{0, 0, scaled(clientWidth_), scaled(clientHeight_)};
     AdjustWindowRectExForDpi(&frame, kMainStyle, FALSE, kMainExStyle, dpi_);
-    window_ = CreateWindowExW(kMainExStyle, kMainClass, wide(spec.title).c_str(), kMainStyle,
-                              spec.x, spec.y, frame.right - frame.left, frame.bottom - frame.top,
-                              nullptr, nullptr, instance_, this);
+    window_ = CreateWindowExW(kMainExStyle, kMainClass, wide(wanted.title).c_str(), kMainStyle,
+                              wanted.x, wanted.y, frame.right - frame.left,
+                              frame.bottom - frame.top, nullptr, nullptr, instance_, this);
     if (window_ == nullptr) {
         return;
     }
@@ -298,7 +298,7 @@ void Win32Toolkit::openMainWindow(const WindowSpec& spec) {
         CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
                         WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
                         CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr, instance_, nullptr);
-    normalPosition_ = {spec.x, spec.y};
+    normalPosition_ = {wanted.x, wanted.y};
 }
 
 void Win32Toolkit::showMainWindow() {
@@ -395,41 +395,41 @@ void Win32Toolkit::postControlEvent(int id, int type) {
     postEvent({.number = kControlEvent, .window = 0, .id = id, .type = type});
 }
 
-void Win32Toolkit::createControl(const ControlSpec& spec) {
-    if (window_ == nullptr || spec.id < 0 || spec.id >= ControlModel::kCapacity ||
-        spec.kind == ControlKind::None) {
+void Win32Toolkit::createControl(const ControlSpec& entry) {
+    if (window_ == nullptr || entry.id < 0 || entry.id >= ControlModel::kCapacity ||
+        entry.kind == ControlKind::None) {
         return;
     }
-    controls().define(spec);
-    const int id = spec.id;
+    controls().define(entry);
+    const int id = entry.id;
     auto control = std::make_unique<Control>();
     control->id = id;
-    control->kind = spec.kind;
-    control->x = spec.x;
-    control->y = spec.y;
-    control->width = spec.width;
-    control->height = spec.height;
-    control->dropDownHeight = spec.dropDownHeight;
-    control->coloured = spec.coloured;
-    control->text = colourRef(spec.textColour);
-    control->hover = colourRef(spec.hoverColour);
-    control->fontFamily = wide(spec.font.family);
-    control->pointSize = spec.font.pointSize;
+    control->kind = entry.kind;
+    control->x = entry.x;
+    control->y = entry.y;
+    control->width = entry.width;
+    control->height = entry.height;
+    control->dropDownHeight = entry.dropDownHeight;
+    control->coloured = entry.coloured;
+    control->text = colourRef(entry.textColour);
+    control->hover = colourRef(entry.hoverColour);
+    control->fontFamily = wide(entry.font.family);
+    control->pointSize = entry.font.pointSize;
 
     const wchar_t* className = L"STATIC";
     DWORD style = WS_CHILD | WS_VISIBLE;
-    const std::wstring text = wide(spec.text);
-    int height = spec.height;
-    switch (spec.kind) {
+    const std::wstring text = wide(entry.text);
+    int height = entry.height;
+    switch (entry.kind) {
         case ControlKind::TextLabel:
-            style |= SS_NOPREFIX | (spec.centred ? SS_CENTER : SS_LEFT);
-            if (spec.coloured) {
-                control->background = CreateSolidBrush(colourRef(spec.backgroundColour));
+            style |= SS_NOPREFIX | (entry.centred ? SS_CENTER : SS_LEFT);
+            if (entry.coloured) {
+                control->background = CreateSolidBrush(colourRef(entry.backgroundColour));
             }
             break;
         case ControlKind::ScrollBar:
             className = L"SCROLLBAR";
-            style |= spec.vertical ? SBS_VERT : SBS_HORZ;
+            style |= entry.vertical ? SBS_VERT : SBS_HORZ;
             break;
         case ControlKind::PushButton:
             className = L"BUTTON";
@@ -442,14 +442,14 @@ void Win32Toolkit::createControl(const ControlSpec& spec) {
         case ControlKind::DropDownList:
             className = L"COMBOBOX";
             style |= CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP;
-            height = spec.dropDownHeight;  // a combo box's height includes its open list
+            height = entry.dropDownHeight;  // a combo box's height includes its open list
             break;
         case ControlKind::Image:
             className = kImageClass;
-            control->pixels.assign(static_cast<size_t>(spec.width) * spec.height * 3, 0);
+            control->pixels.assign(static_cast<size_t>(entry.width) * entry.height * 3, 0);
             control->bitmap.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-            control->bitmap.bmiHeader.biWidth = spec.width;
-            control->bitmap.bmiHeader.biHeight = -spec.height;  // rows from the top
+            control->bitmap.bmiHeader.biWidth = entry.width;
+            control->bitmap.bmiHeader.biHeight = -entry.height;  // rows from the top
             control->bitmap.bmiHeader.biPlanes = 1;
             control->bitmap.bmiHeader.biBitCount = 24;
             control->bitmap.bmiHeader.biCompression = BI_RGB;
@@ -460,8 +460,8 @@ void Win32Toolkit::createControl(const ControlSpec& spec) {
         case ControlKind::None:
             return;
     }
-    HWND child = CreateWindowExW(0, className, text.c_str(), style, scaled(spec.x), scaled(spec.y),
-                                 scaled(spec.width), scaled(height), window_,
+    HWND child = CreateWindowExW(0, className, text.c_str(), style, scaled(entry.x),
+                                 scaled(entry.y), scaled(entry.width), scaled(height), window_,
                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_,
                                  control.get());
     if (child == nullptr) {
@@ -473,19 +473,19 @@ void Win32Toolkit::createControl(const ControlSpec& spec) {
     placeControl(made);
 
     const int32_t state = controls().state(id);
-    switch (spec.kind) {
+    switch (entry.kind) {
         case ControlKind::ScrollBar: {
             // Windows counts the page into the range: positions run from nMin to nMax - nPage + 1.
             SCROLLINFO info{};
             info.cbSize = sizeof info;
             info.fMask = SIF_RANGE | SIF_PAGE | SIF_POS;
-            info.nMin = spec.minimum;
-            info.nMax = std::max(spec.minimum, spec.maximum - 1);
-            info.nPage = static_cast<UINT>(std::max(spec.page, 0));
+            info.nMin = entry.minimum;
+            info.nMax = std::max(entry.minimum, entry.maximum - 1);
+            info.nPage = static_cast<UINT>(std::max(entry.page, 0));
             info.nPos = state;
             SetScrollInfo(child, SB_CTL, &info, TRUE);
-            if (tooltips_ != nullptr && !spec.tooltip.empty()) {
-                std::wstring tip = wide(spec.tooltip);
+            if (tooltips_ != nullptr && !entry.tooltip.empty()) {
+                std::wstring tip = wide(entry.tooltip);
                 TOOLINFOW tool{};
                 tool.cbSize = sizeof tool;
                 tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
@@ -500,7 +500,7 @@ void Win32Toolkit::createControl(const ControlSpec& spec) {
             SendMessageW(child, BM_SETCHECK, state != 0 ? BST_CHECKED : BST_UNCHECKED, 0);
             break;
         case ControlKind::DropDownList:
-            for (std::string_view item : spec.items) {
+            for (std::string_view item : entry.items) {
                 SendMessageW(child, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide(item).c_str()));
             }
             SendMessageW(child, CB_SETCURSEL, static_cast<WPARAM>(state), 0);
