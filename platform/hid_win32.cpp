@@ -13,29 +13,11 @@ extern "C" {  // mingw-w64's HID headers do not say so themselves
 #include <memory>
 #include <vector>
 
+#include "platform/wide_text_win32.h"
+
 namespace glowtern {
 
 namespace {
-
-std::string narrow(const wchar_t* text) {
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (length <= 1) {
-        return {};
-    }
-    std::string out(static_cast<size_t>(length - 1), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), length, nullptr, nullptr);
-    return out;
-}
-
-std::wstring wide(const std::string& text) {
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    if (length <= 1) {
-        return {};
-    }
-    std::wstring out(static_cast<size_t>(length - 1), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), length);
-    return out;
-}
 
 // An open device: its handle, the event its writes complete on and its report length.
 struct OpenDevice {
@@ -93,7 +75,7 @@ bool Win32HidBus::listInterfaces(std::vector<HidInterface>& interfaces) {
             continue;
         }
         HidInterface& entry = interfaces.emplace_back();
-        entry.path = narrow(detail->DevicePath);
+        entry.path = NarrowText(detail->DevicePath);
         entry.attributesKnown = false;
         // No access is asked for: the ids can be read even from keyboards and mice, which
         // the system keeps for itself.
@@ -116,7 +98,7 @@ bool Win32HidBus::listInterfaces(std::vector<HidInterface>& interfaces) {
 }
 
 HidHandle Win32HidBus::open(const std::string& path) {
-    const std::wstring name = wide(path);
+    const std::wstring name = WideText(path);
     if (name.empty()) {
         return 0;
     }

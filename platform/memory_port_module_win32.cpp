@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "platform/memory_port_module.h"
+#include "platform/wide_text_win32.h"
 
 namespace glowtern {
 
@@ -25,16 +26,6 @@ void releaseSystemLibrary(void* handle) {
 
 constexpr SystemLibraries kWindowsLibraries{loadSystemLibrary, findSystemSymbol, findSystemOrdinal,
                                             releaseSystemLibrary};
-
-std::wstring wide(const std::string& text) {
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    if (length <= 1) {
-        return {};
-    }
-    std::wstring out(static_cast<size_t>(length - 1), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), length);
-    return out;
-}
 
 std::string besideProgram(const char* fileName) {
     std::wstring program(MAX_PATH, L'\0');
@@ -62,7 +53,7 @@ std::string besideProgram(const char* fileName) {
 }
 
 bool readImage(const std::string& path, size_t limit, std::vector<uint8_t>& image) {
-    HANDLE file = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+    HANDLE file = CreateFileW(WideText(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;

@@ -6,21 +6,11 @@
 #include <algorithm>
 #include <string>
 
+#include "platform/wide_text_win32.h"
 #include "toolkit/settings_storage.h"
 
 namespace glowtern {
 namespace {
-
-std::wstring wide(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int length =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length);
-    return out;
-}
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -57,7 +47,7 @@ bool rewriteInPlace(const std::wstring& target, std::string_view bytes) {
 }  // namespace
 
 StoredFileAccess ReadStoredFile(const std::string& fileName, size_t limit, std::string& bytes) {
-    const std::wstring name = wide(fileName);
+    const std::wstring name = WideText(fileName);
     StoredFileAccess access = StoredFileAccess::ReadWrite;
     HANDLE file = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -106,7 +96,7 @@ StoredFileAccess ReadStoredFile(const std::string& fileName, size_t limit, std::
 // in the old file's place: ReplaceFileW keeps the old file's attributes and security, and a new
 // file is moved into place. On failure the old file is untouched and the temporary gone.
 bool ReplaceStoredFile(const std::string& fileName, std::string_view bytes) {
-    const std::wstring target = wide(fileName);
+    const std::wstring target = WideText(fileName);
     const DWORD attributes = GetFileAttributesW(target.c_str());
     const bool existed = attributes != INVALID_FILE_ATTRIBUTES;
     if (existed && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/wide_text_win32.h"
+
 namespace glowtern {
 
 namespace {
@@ -30,17 +32,6 @@ constexpr wchar_t kLinkClass[] = L"GlowternLink";
 constexpr DWORD kMainStyle =
     WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 constexpr DWORD kMainExStyle = WS_EX_CONTROLPARENT;
-
-std::wstring wide(std::string_view text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int length =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length);
-    return out;
-}
 
 COLORREF colourRef(Rgb colour) {
     return RGB(colour.red, colour.green, colour.blue);
@@ -279,7 +270,7 @@ void Win32Toolkit::openMainWindow(const WindowSpec& wanted) {
     dpi_ = GetDpiForSystem();
     RECT frame{0, 0, scaled(clientWidth_), scaled(clientHeight_)};
     AdjustWindowRectExForDpi(&frame, kMainStyle, FALSE, kMainExStyle, dpi_);
-    window_ = CreateWindowExW(kMainExStyle, kMainClass, wide(wanted.title).c_str(), kMainStyle,
+    window_ = CreateWindowExW(kMainExStyle, kMainClass, WideText(wanted.title).c_str(), kMainStyle,
                               wanted.x, wanted.y, frame.right - frame.left,
                               frame.bottom - frame.top, nullptr, nullptr, instance_, this);
     if (window_ == nullptr) {
@@ -413,12 +404,12 @@ void Win32Toolkit::createControl(const ControlSpec& entry) {
     control->coloured = entry.coloured;
     control->text = colourRef(entry.textColour);
     control->hover = colourRef(entry.hoverColour);
-    control->fontFamily = wide(entry.font.family);
+    control->fontFamily = WideText(entry.font.family);
     control->pointSize = entry.font.pointSize;
 
     const wchar_t* className = L"STATIC";
     DWORD style = WS_CHILD | WS_VISIBLE;
-    const std::wstring text = wide(entry.text);
+    const std::wstring text = WideText(entry.text);
     int height = entry.height;
     switch (entry.kind) {
         case ControlKind::TextLabel:
@@ -485,7 +476,7 @@ void Win32Toolkit::createControl(const ControlSpec& entry) {
             info.nPos = state;
             SetScrollInfo(child, SB_CTL, &info, TRUE);
             if (tooltips_ != nullptr && !entry.tooltip.empty()) {
-                std::wstring tip = wide(entry.tooltip);
+                std::wstring tip = WideText(entry.tooltip);
                 TOOLINFOW tool{};
                 tool.cbSize = sizeof tool;
                 tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
@@ -501,7 +492,8 @@ void Win32Toolkit::createControl(const ControlSpec& entry) {
             break;
         case ControlKind::DropDownList:
             for (std::string_view item : entry.items) {
-                SendMessageW(child, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide(item).c_str()));
+                SendMessageW(child, CB_ADDSTRING, 0,
+                             reinterpret_cast<LPARAM>(WideText(item).c_str()));
             }
             SendMessageW(child, CB_SETCURSEL, static_cast<WPARAM>(state), 0);
             break;
@@ -681,7 +673,7 @@ void Win32Toolkit::applyToControl(int id) {
     switch (control.kind) {
         case ControlKind::TextLabel:
         case ControlKind::LinkLabel:
-            SetWindowTextW(control.window, wide(model.text(id)).c_str());
+            SetWindowTextW(control.window, WideText(model.text(id)).c_str());
             InvalidateRect(control.window, nullptr, TRUE);
             break;
         case ControlKind::ScrollBar:
@@ -846,7 +838,7 @@ void Win32Toolkit::setTrayTooltip(std::string_view text) {
     if (trayId_ < 0 || window_ == nullptr) {
         return;
     }
-    trayTip_ = wide(text);
+    trayTip_ = WideText(text);
     if (trayTip_.size() > kTooltipLimit) {
         trayTip_.resize(kTooltipLimit);
     }
@@ -902,7 +894,7 @@ namespace {
 
 void fillMenu(HMENU menu, const std::vector<MenuItem>& items) {
     for (const MenuItem& item : items) {
-        const std::wstring text = wide(item.text);
+        const std::wstring text = WideText(item.text);
         if (!item.submenu.empty()) {
             HMENU submenu = CreatePopupMenu();
             fillMenu(submenu, item.submenu);
@@ -954,8 +946,8 @@ void Win32Toolkit::showTrayNotification(std::string_view title, std::string_view
     data.uFlags = NIF_INFO;
     data.dwInfoFlags = NIIF_INFO;
     data.uTimeout = kNotificationMilliseconds;
-    copyInto(data.szInfoTitle, wide(title));
-    copyInto(data.szInfo, wide(text));
+    copyInto(data.szInfoTitle, WideText(title));
+    copyInto(data.szInfo, WideText(text));
     Shell_NotifyIconW(NIM_MODIFY, &data);
 }
 
@@ -964,7 +956,7 @@ void Win32Toolkit::showTrayNotification(std::string_view title, std::string_view
 void Win32Toolkit::messageBox(std::string_view text, std::string_view caption, MessageIcon icon) {
     const UINT style =
         MB_OK | MB_SETFOREGROUND | (icon == MessageIcon::Error ? MB_ICONERROR : MB_ICONINFORMATION);
-    MessageBoxW(nullptr, wide(text).c_str(), wide(caption).c_str(), style);
+    MessageBoxW(nullptr, WideText(text).c_str(), WideText(caption).c_str(), style);
 }
 
 void Win32Toolkit::startTimer(int number, int milliseconds) {
